@@ -8,8 +8,8 @@ if(ZEROBENCH_GTEST_FROM_SOURCE)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
-  add_library(GTest::gtest ALIAS gtest)
-  add_library(GTest::gtest_main ALIAS gtest_main)
+  # GoogleTest's own CMake names its targets GTest::gtest and GTest::gtest_main
+  # too, as the installed package does.
 else()
   find_package(GTest REQUIRED)
 endif()

@@ -1,0 +1,18 @@
+// The report's exact shape: an expected banner, four result lines (mov, and,
+// an empty line, mov, and, an empty line), the closing line, and the line
+// end written after the key.
+#pragma once
+
+#include <string>
+
+struct ReportShape {
+  bool matches = false;
+  std::string mismatch;      // what differs, and where
+  long figures[4] = {};
+  size_t figureStart[4] = {};  // offset of each figure's first byte
+  size_t lineEnd[4] = {};      // offset just past each run's writes (with its empty line)
+  size_t closingEnd = 0;       // offset just past "--- ok ---\r"
+};
+
+// finalLineEnd: whether the "\r\n" written after the key must follow.
+ReportShape ParseReport(const std::string& output, const std::string& banner, bool finalLineEnd);
