@@ -3,6 +3,7 @@
 #include "console/console.h"
 #include "measure/measure.h"
 #include "platform/platform.h"
+#include "processor/processor.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ NumberText RunNumberTexts[sizeof Runs / sizeof Runs[0]];
 }  // namespace
 
 void Start() {
+  ShowProcessor();
   for (unsigned i = 0; i < sizeof Runs / sizeof Runs[0]; ++i) {
     const Run& run = Runs[i];
     Sleep(run.pauseMilliseconds);

@@ -3,14 +3,13 @@
 
 #include <sys/wait.h>
 
+#include "expected_banner.h"
 #include "report_shape.h"
 #include "terminal_run.h"
 
 namespace {
 
 const std::string Program = ZEROBENCH_PROGRAM;
-
-std::string ExpectedBanner() { return ""; }
 
 // One whole run, with a key typed during the runs and one after the closing
 // line, shared by the tests that look at it.
@@ -40,12 +39,14 @@ TEST_F(TypicalRun, WaitsForANewKeyThenExitsWithZero) {
   EXPECT_EQ(WEXITSTATUS(run_.status), 0);
 }
 
-// Each pause starts once the previous run's writes are out, so the gap to
-// the next figure is at least the pause (plus the run itself).
+// Each pause starts once the previous writes are out (the banner's, before
+// the first run), so the gap to the next figure is at least the pause (plus
+// the run itself).
 TEST_F(TypicalRun, PausesBeforeEachRun) {
   ASSERT_TRUE(shape_.matches) << shape_.mismatch;
   const double pauses[4] = {0.050, 0.100, 0.050, 0.100};
-  double previousEnd = 0;
+  const size_t bannerLength = shape_.figureStart[0];
+  double previousEnd = bannerLength > 0 ? ArrivalOf(run_, bannerLength - 1) : 0;
   for (int i = 0; i < 4; ++i) {
     const double figureArrived = ArrivalOf(run_, shape_.figureStart[i]);
     EXPECT_GE(figureArrived - previousEnd, pauses[i]) << "before run " << i + 1;

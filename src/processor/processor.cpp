@@ -1,0 +1,59 @@
+#include "processor/processor.h"
+
+#include <cstring>
+
+#include "console/console.h"
+
+namespace {
+
+constexpr PaddedText NoBrand{"pre-P4"};
+constexpr PaddedText SseOpen{" (SSE"};
+constexpr PaddedText SseClose{")\r\n"};
+
+NumberText SseNumberText;
+
+const std::uint32_t FirstBrandLeaf = 0x80000002u;
+const int BrandLeaves = 3;
+const int BrandBytes = BrandLeaves * 16;
+
+// EAX, EBX, ECX, EDX of leaves 0x80000002 to 0x80000004, little-endian.
+void ReadBrandText(char* brandText) {
+  for (int i = 0; i < BrandLeaves; ++i) {
+    std::uint32_t registers[4];
+    ReadCpuid(FirstBrandLeaf + static_cast<std::uint32_t>(i), registers);
+    std::memcpy(brandText + 16 * i, registers, sizeof registers);
+  }
+}
+
+// SSE (EDX bit 25), SSE2 (EDX bit 26), SSE3 (ECX bit 0), SSSE3 (ECX bit 9).
+int CountSseFlags() {
+  std::uint32_t registers[4];
+  ReadCpuid(1, registers);
+  const std::uint32_t ecx = registers[2], edx = registers[3];
+  return static_cast<int>(((edx >> 25) & 1) + ((edx >> 26) & 1) + (ecx & 1) + ((ecx >> 9) & 1));
+}
+
+}  // namespace
+
+void ShowProcessor() {
+  char brandText[BrandTextSize] = {};
+  static_assert(BrandTextSize >= BrandBytes + 4, "the brand text must end inside its buffer");
+  ReadBrandText(brandText);
+  PrintBanner(brandText, CountSseFlags());
+}
+
+void PrintBanner(const char* brandText, int sseCount) {
+  const char* brand = brandText;
+  while (*brand == ' ') ++brand;
+  // No brand text: the leaves gave a control byte or nothing.
+  if (static_cast<unsigned char>(*brand) < 0x20)
+    PrintText(NoBrand.bytes);
+  else
+    PrintText(brand);
+  if (sseCount > 0) {
+    PrintText(SseOpen.bytes);
+    FormatSigned(sseCount, SseNumberText);
+    PrintText(SseNumberText);
+    PrintText(SseClose.bytes);
+  }
+}

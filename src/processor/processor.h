@@ -1,0 +1,21 @@
+// The banner line: the processor's brand text and its count of SSE flags.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+// CPUID with EAX = leaf (and ECX = 0); out receives EAX, EBX, ECX, EDX.
+void ReadCpuid(std::uint32_t leaf, std::uint32_t out[4]);
+}
+
+// Bytes of the brand text buffer: 48 from the processor, 32 that stay zero
+// so that the text always ends inside the buffer.
+const int BrandTextSize = 80;
+
+// Reads the brand text and the SSE flags from the processor and prints the
+// banner.
+void ShowProcessor();
+
+// Prints the banner for a brand text buffer of BrandTextSize bytes and a
+// count of SSE flags (0 to 4).
+void PrintBanner(const char* brandText, int sseCount);
