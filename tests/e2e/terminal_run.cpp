@@ -59,6 +59,24 @@ bool InKeyMode(int slave) {
   return tcgetattr(slave, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
 }
 
+// A sanitized build reports on standard error, which is the terminal: pass
+// the report on to this process's standard error, or it would be lost and
+// the test would only see the child's status.
+void ShowSanitizerReport(int master, std::string& shown) {
+  struct pollfd end = {master, POLLIN, 0};
+  char chunk[4096];
+  ssize_t got;
+  while (poll(&end, 1, 0) > 0 && (end.revents & POLLIN) && (got = read(master, chunk, sizeof chunk)) > 0)
+    shown.append(chunk, static_cast<size_t>(got));
+  // AddressSanitizer names itself; UndefinedBehaviorSanitizer, when it aborts,
+  // only says "runtime error".
+  if (shown.find("Sanitizer") == std::string::npos && shown.find(": runtime error: ") == std::string::npos)
+    return;
+  const std::string heading = "--- the terminal of the program showed:\n";
+  (void)!write(STDERR_FILENO, heading.data(), heading.size());
+  (void)!write(STDERR_FILENO, shown.data(), shown.size());
+}
+
 }  // namespace
 
 double ArrivalOf(const TerminalRun& run, size_t offset) {
@@ -75,6 +93,7 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
   if (child == 0) ExecOnTerminal(program, options, terminal, outputEnds[1]);
   close(outputEnds[1]);
 
+  std::string shown;  // what the terminal showed
   bool earlyKeyTyped = false, finalKeyTyped = false, outputEnded = false, exited = false;
   double keyWaitSince = -1;
   while (!(outputEnded && exited)) {
@@ -98,7 +117,10 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
         run.arrivalSeconds.resize(run.output.size(), SecondsSince(start));
       }
     }
-    if (ends[1].revents & POLLIN) (void)!read(terminal.master, chunk, sizeof chunk);  // echoes
+    if (ends[1].revents & POLLIN) {  // echoes, and whatever the child wrote to standard error
+      ssize_t got = read(terminal.master, chunk, sizeof chunk);
+      if (got > 0) shown.append(chunk, static_cast<size_t>(got));
+    }
 
     if (!exited && waitpid(child, &run.status, WNOHANG) == child) {
       exited = true;
@@ -121,6 +143,7 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
     }
   }
   close(outputEnds[0]);
+  ShowSanitizerReport(terminal.master, shown);
   close(terminal.master);
   close(terminal.slave);
   return run;
