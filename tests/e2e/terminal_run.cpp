@@ -1,10 +1,13 @@
 #include "terminal_run.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,6 +17,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char ClosingLine[] = "--- ok ---\r";
+const char CtrlC = '\x03';
+// Where standard output cannot be read, the early key goes in by time: well
+// inside the runs, whose pauses alone take 0.3 s.
+const double EarlyKeySeconds = 0.15;
+const size_t BytesBeforeReaderGoes = 5;
+const uid_t Nobody = 65534;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -35,23 +44,9 @@ bool OpenTerminal(Terminal& terminal) {
   return terminal.slave >= 0;
 }
 
-// In the child: a session of its own with the terminal as controlling
-// terminal, standard input and standard error; standard output the pipe.
-[[noreturn]] void ExecOnTerminal(const std::string& program, const TerminalRunOptions& options,
-                                 const Terminal& terminal, int outputEnd) {
-  setsid();
-  int tty = open(terminal.slavePath.c_str(), O_RDWR);
-  if (tty < 0) _exit(126);
-  dup2(tty, STDIN_FILENO);
-  dup2(tty, STDERR_FILENO);
-  dup2(outputEnd, STDOUT_FILENO);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& argument : options.arguments)
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  execv(program.c_str(), argv.data());
-  _exit(127);
+bool SameSettings(const struct termios& a, const struct termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
 bool InKeyMode(int slave) {
@@ -59,22 +54,75 @@ bool InKeyMode(int slave) {
   return tcgetattr(slave, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
 }
 
-// A sanitized build reports on standard error, which is the terminal: pass
-// the report on to this process's standard error, or it would be lost and
-// the test would only see the child's status.
+// A sanitized build reports on standard error, which is the terminal where
+// the child has one: pass the report on to this process's standard error, or
+// it would be lost and the test would only see the child's status.
 void ShowSanitizerReport(int master, std::string& shown) {
   struct pollfd end = {master, POLLIN, 0};
   char chunk[4096];
   ssize_t got;
-  while (poll(&end, 1, 0) > 0 && (end.revents & POLLIN) && (got = read(master, chunk, sizeof chunk)) > 0)
+  while (poll(&end, 1, 0) > 0 && (end.revents & POLLIN) &&
+         (got = read(master, chunk, sizeof chunk)) > 0)
     shown.append(chunk, static_cast<size_t>(got));
   // AddressSanitizer names itself; UndefinedBehaviorSanitizer, when it aborts,
   // only says "runtime error".
-  if (shown.find("Sanitizer") == std::string::npos && shown.find(": runtime error: ") == std::string::npos)
+  if (shown.find("Sanitizer") == std::string::npos &&
+      shown.find(": runtime error: ") == std::string::npos)
     return;
   const std::string heading = "--- the terminal of the program showed:\n";
   (void)!write(STDERR_FILENO, heading.data(), heading.size());
   (void)!write(STDERR_FILENO, shown.data(), shown.size());
+}
+
+void MoveTo(int fd, int target) {
+  if (fd < 0) _exit(ChildSetupFailed);
+  if (fd != target) {
+    dup2(fd, target);
+    close(fd);
+  }
+}
+
+// In the child: a session of its own, with the terminal as controlling
+// terminal where asked, and the standard handles as asked.
+[[noreturn]] void ExecChild(const std::string& program, const TerminalRunOptions& options,
+                            const Terminal& terminal, int outputEnd) {
+  setsid();
+  int tty = -1;
+  if (options.controllingTerminal) {
+    tty = open(terminal.slavePath.c_str(), O_RDWR);  // becomes the controlling terminal
+    if (tty < 0) _exit(ChildSetupFailed);
+  }
+  const int devNull = open("/dev/null", O_RDWR);
+  switch (options.input) {
+    case ChildInput::Terminal: dup2(tty, STDIN_FILENO); break;
+    case ChildInput::Closed: close(STDIN_FILENO); break;
+    case ChildInput::File: MoveTo(open(options.file.c_str(), O_RDONLY), STDIN_FILENO); break;
+    case ChildInput::DevNull: dup2(devNull, STDIN_FILENO); break;
+  }
+  dup2(tty >= 0 ? tty : devNull, STDERR_FILENO);
+  switch (options.output) {
+    case ChildOutput::Pipe:
+    case ChildOutput::ReaderGone: dup2(outputEnd, STDOUT_FILENO); break;
+    case ChildOutput::Closed: close(STDOUT_FILENO); break;
+    case ChildOutput::DevFull: MoveTo(open("/dev/full", O_WRONLY), STDOUT_FILENO); break;
+    case ChildOutput::File:
+      MoveTo(open(options.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+      break;
+  }
+  if (tty > STDERR_FILENO) close(tty);
+  if (devNull > STDERR_FILENO) close(devNull);
+  if (options.nice != 0 && setpriority(PRIO_PROCESS, 0, options.nice) != 0) _exit(ChildSetupFailed);
+  if (options.asNobody && (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0))
+    _exit(ChildSetupFailed);
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : options.arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  char* noEnvironment[] = {nullptr};
+  execve(program.c_str(), argv.data(), options.emptyEnvironment ? noEnvironment : environ);
+  _exit(ChildSetupFailed);
 }
 
 }  // namespace
@@ -87,34 +135,44 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
   TerminalRun run;
   Terminal terminal;
   int outputEnds[2];
-  if (!OpenTerminal(terminal) || pipe2(outputEnds, O_CLOEXEC) != 0) return run;
+  struct termios before;
+  if (!OpenTerminal(terminal) || pipe2(outputEnds, O_CLOEXEC) != 0 ||
+      tcgetattr(terminal.slave, &before) != 0)
+    return run;
   const Clock::time_point start = Clock::now();
-  pid_t child = fork();
-  if (child == 0) ExecOnTerminal(program, options, terminal, outputEnds[1]);
+  const pid_t child = fork();
+  if (child < 0) return run;
+  if (child == 0) ExecChild(program, options, terminal, outputEnds[1]);
   close(outputEnds[1]);
+  run.started = true;
 
   std::string shown;  // what the terminal showed
-  bool earlyKeyTyped = false, finalKeyTyped = false, outputEnded = false, exited = false;
+  const bool outputVisible = options.output == ChildOutput::Pipe;
+  int outputFd = outputEnds[0];
+  bool earlyKeyTyped = false, finalKeyTyped = false, exited = false;
   double keyWaitSince = -1;
-  while (!(outputEnded && exited)) {
-    const double now = SecondsSince(start);
-    if (now > options.timeoutSeconds) {
+  while (!(exited && outputFd < 0)) {
+    if (SecondsSince(start) > options.timeoutSeconds) {
       run.timedOut = true;
       kill(child, SIGKILL);
       waitpid(child, &run.status, 0);
       break;
     }
-    struct pollfd ends[2] = {{outputEnded ? -1 : outputEnds[0], POLLIN, 0},
-                             {terminal.master, POLLIN, 0}};
+    struct pollfd ends[2] = {{outputFd, POLLIN, 0}, {terminal.master, POLLIN, 0}};
     poll(ends, 2, 5);
     char chunk[4096];
-    if (ends[0].revents) {
-      ssize_t got = read(outputEnds[0], chunk, sizeof chunk);
-      if (got <= 0) {
-        outputEnded = true;
-      } else {
+    if (outputFd >= 0 && ends[0].revents) {
+      const size_t room = options.output == ChildOutput::ReaderGone
+                              ? BytesBeforeReaderGoes - run.output.size() : sizeof chunk;
+      const ssize_t got = read(outputFd, chunk, room);
+      if (got > 0) {
         run.output.append(chunk, static_cast<size_t>(got));
         run.arrivalSeconds.resize(run.output.size(), SecondsSince(start));
+      }
+      if (got <= 0 || (options.output == ChildOutput::ReaderGone &&
+                       run.output.size() >= BytesBeforeReaderGoes)) {
+        close(outputFd);
+        outputFd = -1;
       }
     }
     if (ends[1].revents & POLLIN) {  // echoes, and whatever the child wrote to standard error
@@ -124,25 +182,36 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
 
     if (!exited && waitpid(child, &run.status, WNOHANG) == child) {
       exited = true;
+      run.exitSeconds = SecondsSince(start);
       if (options.typeFinalKey && !finalKeyTyped) run.endedBeforeFinalKey = true;
     }
-    if (options.typeEarlyKey && !earlyKeyTyped && run.output.find("\tcycles for ") != std::string::npos) {
-      (void)!write(terminal.master, "e", 1);
+    if (exited) continue;
+
+    const bool duringRuns = outputVisible ? run.output.find("\tcycles for ") != std::string::npos
+                                          : SecondsSince(start) >= EarlyKeySeconds;
+    const bool interruptRuns = options.interrupt == Interrupt::DuringRuns;
+    if ((options.typeEarlyKey || interruptRuns) && !earlyKeyTyped && duringRuns) {
+      (void)!write(terminal.master, interruptRuns ? &CtrlC : "e", 1);
       earlyKeyTyped = true;
     }
     if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
       run.closingLineSeconds = ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
-    if (run.closingLineSeconds >= 0 && keyWaitSince < 0 && InKeyMode(terminal.slave)) {
+    if (keyWaitSince < 0 && InKeyMode(terminal.slave)) {
       keyWaitSince = SecondsSince(start);
       run.sawKeyWait = true;
+      errno = 0;
+      run.niceDuringKeyWait = getpriority(PRIO_PROCESS, static_cast<id_t>(child));
     }
-    if (options.typeFinalKey && !finalKeyTyped && keyWaitSince >= 0 && !exited &&
+    const bool interruptWait = options.interrupt == Interrupt::DuringKeyWait;
+    if ((options.typeFinalKey || interruptWait) && !finalKeyTyped && keyWaitSince >= 0 &&
         SecondsSince(start) - keyWaitSince >= options.keyWaitCheckSeconds) {
-      (void)!write(terminal.master, "k", 1);
+      (void)!write(terminal.master, interruptWait ? &CtrlC : "k", 1);
       finalKeyTyped = true;
     }
   }
-  close(outputEnds[0]);
+  struct termios after;
+  run.terminalRestored = tcgetattr(terminal.slave, &after) == 0 && SameSettings(before, after);
+  if (outputFd >= 0) close(outputFd);
   ShowSanitizerReport(terminal.master, shown);
   close(terminal.master);
   close(terminal.slave);

@@ -1,28 +1,49 @@
 // Runs the built program as a child on a pseudo-terminal, as a person at a
-// terminal would: standard input and the controlling terminal are the
-// terminal, standard output is read apart from what the terminal echoes.
+// terminal would: by default standard input and the controlling terminal are
+// the terminal, and standard output is a pipe read apart from what the
+// terminal echoes. The options set up the less friendly places it may be
+// started from.
 #pragma once
 
 #include <string>
 #include <vector>
 
+enum class ChildOutput { Pipe, Closed, DevFull, ReaderGone, File };
+enum class ChildInput { Terminal, Closed, File, DevNull };
+enum class Interrupt { None, DuringRuns, DuringKeyWait };
+
 struct TerminalRunOptions {
   std::vector<std::string> arguments;
-  bool typeEarlyKey = true;         // a key once the first result line has arrived
-  bool typeFinalKey = true;         // a key once the program waits for one
-  double keyWaitCheckSeconds = 0.3; // how long it must go on waiting before the final key
+  bool emptyEnvironment = false;
+  bool controllingTerminal = true;
+  ChildInput input = ChildInput::Terminal;
+  ChildOutput output = ChildOutput::Pipe;
+  std::string file;                  // for ChildInput::File and ChildOutput::File
+  int nice = 0;                      // the child's nice value at start
+  bool asNobody = false;             // run without the right to raise the priority
+  bool typeEarlyKey = true;          // a key during the runs
+  bool typeFinalKey = true;          // a key once the program waits for one
+  Interrupt interrupt = Interrupt::None;  // Ctrl-C instead of the early or the final key
+  double keyWaitCheckSeconds = 0.3;  // how long it must go on waiting before the final key
   double timeoutSeconds = 30;
 };
 
 struct TerminalRun {
-  std::string output;                 // what the program wrote to standard output
+  bool started = false;
+  std::string output;                 // what the program wrote to standard output (Pipe, File)
   std::vector<double> arrivalSeconds; // per byte of output: when it arrived, from the start
   bool timedOut = false;
+  bool sawKeyWait = false;            // the terminal went into key mode
   bool endedBeforeFinalKey = false;   // ended on its own while it should have waited
-  bool sawKeyWait = false;            // the terminal went into key mode after the closing line
+  bool terminalRestored = false;      // the terminal's settings afterwards equal those before
+  int niceDuringKeyWait = 99;
   double closingLineSeconds = -1;     // when "--- ok ---\r" had arrived
+  double exitSeconds = -1;
   int status = -1;                    // as waitpid reports it
 };
+
+// The exit code a child gives when it could not be set up as asked.
+const int ChildSetupFailed = 125;
 
 TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& options);
 

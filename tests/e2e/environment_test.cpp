@@ -1,0 +1,193 @@
+// The program started from the places users start it from: scripts, pipes,
+// services, at other priorities, with odd arguments. Wherever it is, it ends
+// properly, writes what it can, and leaves the terminal as it found it.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "expected_banner.h"
+#include "report_shape.h"
+#include "terminal_run.h"
+
+namespace {
+
+const std::string Program = ZEROBENCH_PROGRAM;
+
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    char name[] = "/tmp/zerobench-test-XXXXXX";
+    path_ = mkdtemp(name) ? name : "";
+    chmod(path_.c_str(), 0755);
+  }
+  ~TemporaryDirectory() { (void)!std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+void ExpectExitZero(const TerminalRun& run) {
+  ASSERT_TRUE(run.started);
+  ASSERT_FALSE(run.timedOut);
+  ASSERT_TRUE(WIFEXITED(run.status)) << "ended by signal " << WTERMSIG(run.status);
+  EXPECT_EQ(WEXITSTATUS(run.status), 0);
+}
+
+// The whole report came out, it waited for the key typed after the closing
+// line and not for the one typed during the runs, and left the terminal as
+// it was.
+void ExpectWaitedForTheKey(const TerminalRun& run) {
+  ExpectExitZero(run);
+  EXPECT_TRUE(run.sawKeyWait) << "the terminal never went into key mode";
+  EXPECT_FALSE(run.endedBeforeFinalKey) << "ended without waiting for a new key";
+  EXPECT_TRUE(run.terminalRestored);
+}
+
+void ExpectWholeReport(const std::string& output) {
+  const ReportShape shape = ParseReport(output, ExpectedBanner(), true);
+  EXPECT_TRUE(shape.matches) << shape.mismatch;
+}
+
+TEST(NoTerminal, WritesTheWholeReportAndEndsByItself) {
+  TerminalRunOptions options;
+  options.controllingTerminal = false;
+  options.input = ChildInput::DevNull;
+  options.typeEarlyKey = options.typeFinalKey = false;
+  options.timeoutSeconds = 20;
+  const TerminalRun run = RunOnTerminal(Program, options);
+  ExpectExitZero(run);
+  ExpectWholeReport(run.output);
+  EXPECT_LT(run.exitSeconds - run.closingLineSeconds, 2.0) << "it waited after the closing line";
+}
+
+class UnwritableOutput : public ::testing::TestWithParam<ChildOutput> {};
+
+TEST_P(UnwritableOutput, StillWaitsForTheKeyAndExitsWithZero) {
+  TerminalRunOptions options;
+  options.output = GetParam();
+  const TerminalRun run = RunOnTerminal(Program, options);
+  ExpectWaitedForTheKey(run);
+  if (GetParam() == ChildOutput::ReaderGone) {
+    EXPECT_EQ(run.output, ExpectedBanner().substr(0, 5));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, UnwritableOutput,
+                         ::testing::Values(ChildOutput::Closed, ChildOutput::DevFull,
+                                           ChildOutput::ReaderGone),
+                         [](const auto& info) {
+                           return info.param == ChildOutput::Closed    ? "Closed"
+                                  : info.param == ChildOutput::DevFull ? "DevFull"
+                                                                       : "ReaderGone";
+                         });
+
+TEST(OutputToAFile, HoldsTheWholeReport) {
+  TemporaryDirectory directory;
+  TerminalRunOptions options;
+  options.output = ChildOutput::File;
+  options.file = directory.Path("report");
+  const TerminalRun run = RunOnTerminal(Program, options);
+  ExpectWaitedForTheKey(run);
+  ExpectWholeReport(ReadFile(options.file));
+}
+
+// Keys come from the terminal whatever standard input is, and those typed
+// during the runs still do not count.
+TEST(StandardInput, ClosedOrAFileLeavesTheKeysToTheTerminal) {
+  TemporaryDirectory directory;
+  std::ofstream(directory.Path("keys")) << "xyz\n\n\n";
+  for (ChildInput input : {ChildInput::Closed, ChildInput::File}) {
+    SCOPED_TRACE(input == ChildInput::Closed ? "closed" : "a file");
+    TerminalRunOptions options;
+    options.input = input;
+    options.file = directory.Path("keys");
+    const TerminalRun run = RunOnTerminal(Program, options);
+    ExpectWaitedForTheKey(run);
+    ExpectWholeReport(run.output);
+  }
+}
+
+TEST(CtrlC, EndsTheProcessByTheSignalAndRestoresTheTerminal) {
+  for (Interrupt interrupt : {Interrupt::DuringRuns, Interrupt::DuringKeyWait}) {
+    SCOPED_TRACE(interrupt == Interrupt::DuringRuns ? "during the runs" : "during the key wait");
+    TerminalRunOptions options;
+    options.interrupt = interrupt;
+    options.typeEarlyKey = options.typeFinalKey = false;
+    const TerminalRun run = RunOnTerminal(Program, options);
+    ASSERT_FALSE(run.timedOut);
+    ASSERT_TRUE(WIFSIGNALED(run.status)) << "exit status " << run.status;
+    EXPECT_EQ(WTERMSIG(run.status), SIGINT);
+    EXPECT_TRUE(run.terminalRestored);
+    EXPECT_EQ(run.sawKeyWait, interrupt == Interrupt::DuringKeyWait);
+  }
+}
+
+TEST(Priority, IsNormalWhileWaitingWhenStartedNiced) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may take a niced process back to normal";
+  TerminalRunOptions options;
+  options.nice = 10;
+  const TerminalRun run = RunOnTerminal(Program, options);
+  ExpectWaitedForTheKey(run);
+  ExpectWholeReport(run.output);
+  EXPECT_EQ(run.niceDuringKeyWait, 0);
+}
+
+// Without the right to raise the priority the runs go on as they are.
+TEST(Priority, RunsAtTheCurrentPriorityWhenRaisingIsNotAllowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  TemporaryDirectory directory;
+  const std::string copy = directory.Path("zerobench");
+  ASSERT_EQ(std::system(("cp '" + Program + "' '" + copy + "'").c_str()), 0);
+  TerminalRunOptions options;
+  options.asNobody = true;
+  const TerminalRun run = RunOnTerminal(copy, options);
+  if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == ChildSetupFailed)
+    GTEST_SKIP() << "could not run the program as nobody here";
+  ExpectWaitedForTheKey(run);
+  ExpectWholeReport(run.output);
+  EXPECT_EQ(run.niceDuringKeyWait, 0);
+}
+
+TEST(Arguments, OfEveryKindAndAnEmptyEnvironmentChangeNothing) {
+  TerminalRunOptions options;
+  options.emptyEnvironment = true;
+  options.arguments = {"--help", "-h", "/?", "", " ", "\xff\xfe\xc3\x28", std::string(100000, 'a')};
+  for (int i = 0; i < 5000; ++i) options.arguments.push_back(std::to_string(i * 7919));
+  const TerminalRun run = RunOnTerminal(Program, options);
+  ExpectWaitedForTheKey(run);
+  ExpectWholeReport(run.output);
+}
+
+// A busy loop beside the benchmark, on however many cores there are.
+TEST(BusyMachine, StillGivesACompleteReportWithPositiveFigures) {
+  const pid_t busy = fork();
+  if (busy == 0) {
+    for (volatile unsigned long spin = 0;; spin = spin + 1) {
+    }
+  }
+  ASSERT_GT(busy, 0);
+  const TerminalRun run = RunOnTerminal(Program, TerminalRunOptions{});
+  kill(busy, SIGKILL);
+  waitpid(busy, nullptr, 0);
+  ExpectWaitedForTheKey(run);
+  const ReportShape shape = ParseReport(run.output, ExpectedBanner(), true);
+  ASSERT_TRUE(shape.matches) << shape.mismatch;
+  for (long figure : shape.figures) EXPECT_GT(figure, 0);
+}
+
+}  // namespace
