@@ -54,16 +54,4 @@ TEST_F(TypicalRun, PausesBeforeEachRun) {
   }
 }
 
-TEST(Arguments, ChangeNothing) {
-  TerminalRunOptions options;
-  options.arguments = {"--help", "-n", "5", "two words", "", "\xff\xfe"};
-  const TerminalRun run = RunOnTerminal(Program, options);
-  ASSERT_FALSE(run.timedOut);
-  const ReportShape shape = ParseReport(run.output, ExpectedBanner(), true);
-  EXPECT_TRUE(shape.matches) << shape.mismatch;
-  EXPECT_FALSE(run.endedBeforeFinalKey);
-  ASSERT_TRUE(WIFEXITED(run.status));
-  EXPECT_EQ(WEXITSTATUS(run.status), 0);
-}
-
 }  // namespace
