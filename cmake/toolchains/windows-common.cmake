@@ -1,0 +1,37 @@
+# What the two Windows toolchains share. The including file sets
+# ZEROBENCH_MINGW_TRIPLET (i686-w64-mingw32 or x86_64-w64-mingw32) and
+# CMAKE_SYSTEM_PROCESSOR first.
+#
+# The -posix compilers: the -win32 thread model has no std::mutex, which
+# GoogleTest needs. Everything links -static, so the program and the tests
+# import only KERNEL32.dll and msvcrt.dll (no libstdc++, libgcc or
+# winpthread DLL beside the .exe).
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${ZEROBENCH_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZEROBENCH_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_ASM_COMPILER ${ZEROBENCH_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_RC_COMPILER ${ZEROBENCH_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZEROBENCH_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# The installed GoogleTest is built for the host: build it for the target.
+set(ZEROBENCH_GTEST_FROM_SOURCE ON CACHE BOOL "" FORCE)
+
+# Every test .exe runs under Wine, in a prefix of the build directory's own
+# (created on the first run, 12-16 s), with Wine's diagnostics off.
+# try_compile reads this file too, with its own binary directory; only the
+# project's own configuration needs the runner.
+find_program(ZEROBENCH_WINE wine)
+find_program(ZEROBENCH_WINESERVER wineserver)
+if(ZEROBENCH_WINE)
+  set(ZEROBENCH_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      ${CMAKE_COMMAND} -E env WINEPREFIX=${ZEROBENCH_WINEPREFIX} WINEDEBUG=-all ${ZEROBENCH_WINE})
+endif()
