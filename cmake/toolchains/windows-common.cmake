@@ -24,14 +24,9 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # The installed GoogleTest is built for the host: build it for the target.
 set(ZEROBENCH_GTEST_FROM_SOURCE ON CACHE BOOL "" FORCE)
 
-# Every test .exe runs under Wine, in a prefix of the build directory's own
-# (created on the first run, 12-16 s), with Wine's diagnostics off.
-# try_compile reads this file too, with its own binary directory; only the
-# project's own configuration needs the runner.
-find_program(ZEROBENCH_WINE wine)
-find_program(ZEROBENCH_WINESERVER wineserver)
-if(ZEROBENCH_WINE)
-  set(ZEROBENCH_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-  set(CMAKE_CROSSCOMPILING_EMULATOR
-      ${CMAKE_COMMAND} -E env WINEPREFIX=${ZEROBENCH_WINEPREFIX} WINEDEBUG=-all ${ZEROBENCH_WINE})
-endif()
+# Every test .exe runs under Wine through windows-wine-run.sh, in a prefix of
+# the build directory's own (created on the first run, 12-16 s).
+# ZEROBENCH_WINE_END ends that prefix's server once the tests are done.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    /bin/sh ${CMAKE_CURRENT_LIST_DIR}/windows-wine-run.sh ${CMAKE_BINARY_DIR}/wineprefix)
+set(ZEROBENCH_WINE_END ${CMAKE_CROSSCOMPILING_EMULATOR} --end)
