@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "console_run.h"
+#include "expected_banner.h"
 #include "report_shape.h"
 
 namespace {
 
 const std::string Program = ZEROBENCH_PROGRAM;
-
-// As in report_test.cpp: the report has no banner line yet.
-std::string ExpectedBanner() { return ""; }
 
 // One whole run, with a key typed during the runs and one after the closing
 // line, shared by the tests that look at it.

@@ -10,7 +10,8 @@ target_link_libraries(console-run PRIVATE zerobench_console_run zerobench_warnin
 
 add_executable(console_report_test console_report_test.cpp)
 target_compile_definitions(console_report_test PRIVATE ZEROBENCH_PROGRAM="$<TARGET_FILE:zerobench>")
-target_link_libraries(console_report_test PRIVATE zerobench_console_run zerobench_warnings GTest::gtest_main)
+target_link_libraries(console_report_test PRIVATE zerobench_console_run zerobench_test_support
+                                                  zerobench_warnings GTest::gtest_main)
 add_dependencies(console_report_test zerobench)
 gtest_discover_tests(console_report_test DISCOVERY_TIMEOUT 60 ${ZEROBENCH_DISCOVERY})
 
