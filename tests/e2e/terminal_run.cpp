@@ -187,7 +187,10 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
     }
     if (exited) continue;
 
-    const bool duringRuns = outputVisible ? run.output.find("\tcycles for ") != std::string::npos
+    // Once the first result line is out and the closing line is not, the
+    // key wait (which flushes what was typed) is at least three runs away.
+    const bool duringRuns = outputVisible ? run.output.find("\tcycles for ") != std::string::npos &&
+                                                run.output.find(ClosingLine) == std::string::npos
                                           : SecondsSince(start) >= EarlyKeySeconds;
     const bool interruptRuns = options.interrupt == Interrupt::DuringRuns;
     if ((options.typeEarlyKey || interruptRuns) && !earlyKeyTyped && duringRuns) {
