@@ -17,7 +17,6 @@ using DWORD = std::uint32_t;
 using BOOL = int;
 using UINT = unsigned int;
 
-#define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
 
@@ -33,8 +32,8 @@ using UINT = unsigned int;
 #define ABOVE_NORMAL_PRIORITY_CLASS 0x8000u
 #define HIGH_PRIORITY_CLASS 0x80u
 
-// Standard output is file descriptor 1; standard input is the controlling
-// terminal, as the Windows console is read whatever standard input is.
+// Standard output is file descriptor 1. Keys are read from the console
+// (CreateFileA("CONIN$"), _kbhit, _getch), never from standard input.
 HANDLE GetStdHandle(DWORD which);
 
 // One write(2). A closed pipe makes it fail; it never raises a signal.

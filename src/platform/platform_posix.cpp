@@ -68,12 +68,7 @@ bool IgnoringBrokenPipes = false;
 }  // namespace
 
 HANDLE GetStdHandle(DWORD which) {
-  if (which == STD_OUTPUT_HANDLE) return FdToHandle(STDOUT_FILENO);
-  if (which == STD_INPUT_HANDLE) {
-    int fd = KeyTerminal();
-    return fd < 0 ? INVALID_HANDLE_VALUE : FdToHandle(fd);
-  }
-  return INVALID_HANDLE_VALUE;
+  return which == STD_OUTPUT_HANDLE ? FdToHandle(STDOUT_FILENO) : INVALID_HANDLE_VALUE;
 }
 
 BOOL WriteFile(HANDLE file, const void* bytes, DWORD count, DWORD* written, void*) {
