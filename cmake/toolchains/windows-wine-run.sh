@@ -28,14 +28,25 @@ if [ "${1-}" = --end ]; then
   exit 0
 fi
 
+# A 64-bit program goes to Wine's 64-bit loader directly: Debian's wine
+# script takes the 32-bit loader whenever wine32 is installed, and that one
+# does not start where the kernel refuses IA-32 programs. The PE header's
+# magic tells: 0x20b for PE32+, 0x10b for PE32.
+loader=wine
+header=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+if [ "$(od -An -tx2 -j$((${header:-0} + 24)) -N2 "$1" 2>/dev/null | tr -d ' ')" = 020b ]; then
+  export WINELOADER=/usr/lib/wine/wine64
+  loader=$WINELOADER
+fi
+
 mkdir -p "$prefix"
 (
   flock 9
   # Exits with 0 only when it has started a new server. Neither the server
   # nor the services may keep the lock.
   if wineserver -p60 </dev/null >/dev/null 2>&1 9>&-; then
-    wine cmd /c exit </dev/null >/dev/null 2>&1 9>&-
+    "$loader" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
   fi
 ) 9>"$prefix.lock"
 
-exec wine "$@"
+exec "$loader" "$@"

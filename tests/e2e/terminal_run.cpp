@@ -23,6 +23,9 @@ const char CtrlC = '\x03';
 const double EarlyKeySeconds = 0.15;
 const size_t BytesBeforeReaderGoes = 5;
 const uid_t Nobody = 65534;
+// The program runs under this emulator (qemu-i386 for an IA-32 build on a
+// kernel that does not start IA-32 programs); empty where it runs natively.
+const char Emulator[] = ZEROBENCH_EMULATOR;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -116,12 +119,13 @@ void MoveTo(int fd, int target) {
     _exit(ChildSetupFailed);
 
   std::vector<char*> argv;
+  if (*Emulator) argv.push_back(const_cast<char*>(Emulator));
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : options.arguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   char* noEnvironment[] = {nullptr};
-  execve(program.c_str(), argv.data(), options.emptyEnvironment ? noEnvironment : environ);
+  execve(argv[0], argv.data(), options.emptyEnvironment ? noEnvironment : environ);
   _exit(ChildSetupFailed);
 }
 
