@@ -86,8 +86,8 @@ def _median_difference(subject, reference, axis):
 
 
 def difference(subject, reference):
-    ticks = statistics.median(subject) - statistics.median(reference)
     base = statistics.median(reference)
+    ticks = statistics.median(subject) - base
     interval = scipy.stats.bootstrap(
         (subject, reference), _median_difference, vectorized=True, confidence_level=CONFIDENCE,
         method="percentile", random_state=numpy.random.default_rng(0)  # same data, same interval
