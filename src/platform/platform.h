@@ -60,6 +60,8 @@ DWORD GetPriorityClass(HANDLE process);
 [[noreturn]] void ExitProcess(UINT exitCode);
 
 // Keys from the controlling terminal, read in non-canonical, no-echo mode.
+// Ctrl-Z puts the terminal's settings back before the process stops; once it
+// goes on, the next call enters that mode again.
 int _kbhit();
 int _getch();
 

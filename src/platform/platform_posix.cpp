@@ -26,7 +26,8 @@ int KeyTerminal() {
   return KeyFd;
 }
 
-// The terminal's settings from before key mode, put back on every way out.
+// The terminal's settings from before key mode, put back on every way out
+// and before a stop.
 struct termios SavedSettings;
 volatile std::sig_atomic_t InKeyMode = 0;
 
@@ -37,30 +38,45 @@ void RestoreTerminal() {
   }
 }
 
-// Ctrl-C and the other ending signals: put the terminal back, then end by
-// the same signal, as terminal programs do.
-void EndBySignal(int signalNumber) {
+// Ctrl-C and the other ending signals, and Ctrl-Z: put the terminal back,
+// then take the signal's default action, as terminal programs do. A stopped
+// process goes on in the key wait, whose next _kbhit takes up key mode and
+// this handler again, saving anew the settings the shell left.
+void RestoreThenDefault(int signalNumber) {
+  const int savedErrno = errno;
   RestoreTerminal();
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
+  errno = savedErrno;
 }
 
-const int EndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+const int RestoringSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 
 void EnterKeyMode(int fd) {
-  if (InKeyMode || tcgetattr(fd, &SavedSettings) != 0) return;
+  if (InKeyMode) return;
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
-  action.sa_handler = EndBySignal;
+  action.sa_handler = RestoreThenDefault;
+  action.sa_flags = SA_RESTART;  // the calls Ctrl-Z interrupts go on after it
   sigemptyset(&action.sa_mask);
-  for (int signalNumber : EndingSignals) sigaddset(&action.sa_mask, signalNumber);
-  for (int signalNumber : EndingSignals) sigaction(signalNumber, &action, nullptr);
-  struct termios keys = SavedSettings;
-  keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  keys.c_cc[VMIN] = 1;
-  keys.c_cc[VTIME] = 0;
-  InKeyMode = 1;
-  if (tcsetattr(fd, TCSANOW, &keys) != 0) InKeyMode = 0;
+  for (int signalNumber : RestoringSignals) sigaddset(&action.sa_mask, signalNumber);
+  for (int signalNumber : RestoringSignals) sigaction(signalNumber, &action, nullptr);
+  // Ctrl-Z is held off while the settings are saved and changed: its restore
+  // in between would leave key mode set and InKeyMode clear, and the next
+  // call would save key mode as the settings to put back.
+  sigset_t stop, before;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  sigprocmask(SIG_BLOCK, &stop, &before);
+  if (tcgetattr(fd, &SavedSettings) == 0) {
+    struct termios keys = SavedSettings;
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    InKeyMode = 1;
+    if (tcsetattr(fd, TCSANOW, &keys) != 0) InKeyMode = 0;
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 bool IgnoringBrokenPipes = false;

@@ -137,6 +137,19 @@ TEST(CtrlC, EndsTheProcessByTheSignalAndRestoresTheTerminal) {
   }
 }
 
+// Ctrl-Z at the key wait hands the terminal back as it was; once continued
+// the program waits in key mode again, and one key ends it.
+TEST(CtrlZ, StopsWithTheTerminalRestoredAndWaitsForOneKeyAfterContinuing) {
+  TerminalRunOptions options;
+  options.stopAtKeyWait = true;
+  const TerminalRun run = RunOnTerminal(Program, options);
+  EXPECT_TRUE(run.stopped);
+  EXPECT_TRUE(run.restoredWhileStopped);
+  EXPECT_TRUE(run.keyModeAfterContinuing);
+  ExpectWaitedForTheKey(run);
+  ExpectWholeReport(run.output);
+}
+
 TEST(Priority, IsNormalWhileWaitingWhenStartedNiced) {
   if (geteuid() != 0) GTEST_SKIP() << "only root may take a niced process back to normal";
   TerminalRunOptions options;

@@ -18,6 +18,7 @@ using Clock = std::chrono::steady_clock;
 
 const char ClosingLine[] = "--- ok ---\r";
 const char CtrlC = '\x03';
+const char CtrlZ = '\x1a';
 // Where standard output cannot be read, the early key goes in by time: well
 // inside the runs, whose pauses alone take 0.3 s.
 const double EarlyKeySeconds = 0.15;
@@ -85,6 +86,33 @@ void MoveTo(int fd, int target) {
   }
 }
 
+// Job control stops a process only if its process group has a parent in the
+// same session outside the group, as a shell is to its jobs; the child, a
+// session leader, has none. So the program runs as the foreground job of the
+// child, which stops when the job stops, passes the continue on and ends as
+// the job ended: to the test it stands for the program.
+void RunAsForegroundJob(int tty) {
+  const pid_t job = fork();
+  if (job < 0) _exit(ChildSetupFailed);
+  if (job == 0) {
+    setpgid(0, 0);
+    signal(SIGTTOU, SIG_IGN);  // taking the terminal from the background
+    tcsetpgrp(tty, getpid());
+    signal(SIGTTOU, SIG_DFL);
+    return;
+  }
+  int status;
+  while (waitpid(job, &status, WUNTRACED) == job && WIFSTOPPED(status)) {
+    raise(SIGSTOP);
+    kill(job, SIGCONT);
+  }
+  if (WIFSIGNALED(status)) {
+    signal(WTERMSIG(status), SIG_DFL);
+    raise(WTERMSIG(status));
+  }
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : ChildSetupFailed);
+}
+
 // In the child: a session of its own, with the terminal as controlling
 // terminal where asked, and the standard handles as asked.
 [[noreturn]] void ExecChild(const std::string& program, const TerminalRunOptions& options,
@@ -112,6 +140,7 @@ void MoveTo(int fd, int target) {
       MoveTo(open(options.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
       break;
   }
+  if (options.stopAtKeyWait) RunAsForegroundJob(tty);
   if (tty > STDERR_FILENO) close(tty);
   if (devNull > STDERR_FILENO) close(devNull);
   if (options.nice != 0 && setpriority(PRIO_PROCESS, 0, options.nice) != 0) _exit(ChildSetupFailed);
@@ -153,7 +182,7 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
   std::string shown;  // what the terminal showed
   const bool outputVisible = options.output == ChildOutput::Pipe;
   int outputFd = outputEnds[0];
-  bool earlyKeyTyped = false, finalKeyTyped = false, exited = false;
+  bool earlyKeyTyped = false, stopTyped = false, finalKeyTyped = false, exited = false;
   double keyWaitSince = -1;
   while (!(exited && outputFd < 0)) {
     if (SecondsSince(start) > options.timeoutSeconds) {
@@ -184,7 +213,16 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
       if (got > 0) shown.append(chunk, static_cast<size_t>(got));
     }
 
-    if (!exited && waitpid(child, &run.status, WNOHANG) == child) {
+    if (!exited && waitpid(child, &run.status, WNOHANG | WUNTRACED) == child) {
+      if (WIFSTOPPED(run.status)) {
+        run.stopped = true;
+        struct termios now;
+        run.restoredWhileStopped =
+            tcgetattr(terminal.slave, &now) == 0 && SameSettings(before, now);
+        keyWaitSince = -1;  // the final key waits for key mode again
+        kill(child, SIGCONT);
+        continue;
+      }
       exited = true;
       run.exitSeconds = SecondsSince(start);
       if (options.typeFinalKey && !finalKeyTyped) run.endedBeforeFinalKey = true;
@@ -206,12 +244,19 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
     if (keyWaitSince < 0 && InKeyMode(terminal.slave)) {
       keyWaitSince = SecondsSince(start);
       run.sawKeyWait = true;
+      run.keyModeAfterContinuing = run.stopped;
       errno = 0;
       run.niceDuringKeyWait = getpriority(PRIO_PROCESS, static_cast<id_t>(child));
     }
+    const bool waitedLongEnough =
+        keyWaitSince >= 0 && SecondsSince(start) - keyWaitSince >= options.keyWaitCheckSeconds;
+    if (options.stopAtKeyWait && !stopTyped && waitedLongEnough) {
+      (void)!write(terminal.master, &CtrlZ, 1);
+      stopTyped = true;
+    }
     const bool interruptWait = options.interrupt == Interrupt::DuringKeyWait;
-    if ((options.typeFinalKey || interruptWait) && !finalKeyTyped && keyWaitSince >= 0 &&
-        SecondsSince(start) - keyWaitSince >= options.keyWaitCheckSeconds) {
+    if ((options.typeFinalKey || interruptWait) && !finalKeyTyped && waitedLongEnough &&
+        (!options.stopAtKeyWait || run.stopped)) {
       (void)!write(terminal.master, interruptWait ? &CtrlC : "k", 1);
       finalKeyTyped = true;
     }

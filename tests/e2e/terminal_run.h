@@ -24,6 +24,9 @@ struct TerminalRunOptions {
   bool typeEarlyKey = true;          // a key during the runs
   bool typeFinalKey = true;          // a key once the program waits for one
   Interrupt interrupt = Interrupt::None;  // Ctrl-C instead of the early or the final key
+  // Ctrl-Z once it waits for the key, SIGCONT once it has stopped, and the
+  // final key once it waits again. The program then runs as a shell's job.
+  bool stopAtKeyWait = false;
   double keyWaitCheckSeconds = 0.3;  // how long it must go on waiting before the final key
   double timeoutSeconds = 30;
 };
@@ -36,6 +39,9 @@ struct TerminalRun {
   bool sawKeyWait = false;            // the terminal went into key mode
   bool endedBeforeFinalKey = false;   // ended on its own while it should have waited
   bool terminalRestored = false;      // the terminal's settings afterwards equal those before
+  bool stopped = false;               // by the Ctrl-Z of stopAtKeyWait
+  bool restoredWhileStopped = false;  // the terminal's settings then equal those before
+  bool keyModeAfterContinuing = false;
   int niceDuringKeyWait = 99;
   double closingLineSeconds = -1;     // when "--- ok ---\r" had arrived
   double exitSeconds = -1;
