@@ -18,28 +18,28 @@ struct TerminalRunOptions {
   bool controllingTerminal = true;
   ChildInput input = ChildInput::Terminal;
   ChildOutput output = ChildOutput::Pipe;
-  std::string file;                  // for ChildInput::File and ChildOutput::File
-  int nice = 0;                      // the child's nice value at start
-  bool asNobody = false;             // run without the right to raise the priority
-  bool typeEarlyKey = true;          // a key during the runs
-  bool typeFinalKey = true;          // a key once the program waits for one
+  std::string file;                       // for ChildInput::File and ChildOutput::File
+  int nice = 0;                           // the child's nice value at start
+  bool asNobody = false;                  // run without the right to raise the priority
+  bool typeEarlyKey = true;               // a key during the runs
+  bool typeFinalKey = true;               // a key once the program waits for one
   Interrupt interrupt = Interrupt::None;  // Ctrl-C instead of the early or the final key
-  double keyWaitCheckSeconds = 0.3;  // how long it must go on waiting before the final key
+  double keyWaitCheckSeconds = 0.3;       // how long it must go on waiting before the final key
   double timeoutSeconds = 30;
 };
 
 struct TerminalRun {
   bool started = false;
-  std::string output;                 // what the program wrote to standard output (Pipe, File)
-  std::vector<double> arrivalSeconds; // per byte of output: when it arrived, from the start
+  std::string output;                  // what the program wrote to standard output (Pipe, File)
+  std::vector<double> arrivalSeconds;  // per byte of output: when it arrived, from the start
   bool timedOut = false;
-  bool sawKeyWait = false;            // the terminal went into key mode
-  bool endedBeforeFinalKey = false;   // ended on its own while it should have waited
-  bool terminalRestored = false;      // the terminal's settings afterwards equal those before
+  bool sawKeyWait = false;           // the terminal went into key mode
+  bool endedBeforeFinalKey = false;  // ended on its own while it should have waited
+  bool terminalRestored = false;     // the terminal's settings afterwards equal those before
   int niceDuringKeyWait = 99;
-  double closingLineSeconds = -1;     // when "--- ok ---\r" had arrived
+  double closingLineSeconds = -1;  // when "--- ok ---\r" had arrived
   double exitSeconds = -1;
-  int status = -1;                    // as waitpid reports it
+  int status = -1;  // as waitpid reports it
 };
 
 // The exit code a child gives when it could not be set up as asked.
