@@ -19,7 +19,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# --no-insert-timestamp: a link time in the PE header (and the checksum over
+# it) would make every build of the same source differ.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 
 # The installed GoogleTest is built for the host: build it for the target.
 set(ZEROBENCH_GTEST_FROM_SOURCE ON CACHE BOOL "" FORCE)

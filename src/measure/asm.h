@@ -8,6 +8,8 @@
 #define SYM(name) name
 #endif
 
+/* Assembler text, not C++: clang-format would split it. */
+/* clang-format off */
 #ifdef __ELF__
 #define FUNCTION_TYPE(name) .type name, @function
 #define FUNCTION_SIZE(name) .size name, . - name
@@ -17,3 +19,4 @@
 #define FUNCTION_SIZE(name)
 #define NO_EXEC_STACK
 #endif
+/* clang-format on */

@@ -11,9 +11,9 @@ enum Body { MovBody, AndBody };
 
 extern "C" {
 // The measurement's static data, laid out with the timed routines.
-extern std::int32_t LoopCount;      // passes of each loop; the figure's divisor
-extern std::uint32_t LoopCounter;   // passes left in the loop being timed
-extern std::int64_t CycleResult;    // the net tick count, then ticks per pass
+extern std::int32_t LoopCount;     // passes of each loop; the figure's divisor
+extern std::uint32_t LoopCounter;  // passes left in the loop being timed
+extern std::int64_t CycleResult;   // the net tick count, then ticks per pass
 extern std::uint32_t ScratchArea[100];
 
 // One timed routine per body: CycleResult <- ticks of PASS_COUNT test-loop

@@ -5,8 +5,11 @@
 
 #ifdef _WIN32
 
+// windows.h first, as the Windows headers expect; sorting would swap them.
+// clang-format off
 #include <windows.h>
 #include <conio.h>
+// clang-format on
 
 #else
 

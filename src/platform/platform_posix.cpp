@@ -1,15 +1,16 @@
 // POSIX stand-ins for the Windows calls in platform.h.
 #include "platform/platform.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
 
 namespace {
 

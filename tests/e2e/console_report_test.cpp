@@ -35,7 +35,8 @@ TEST_F(TypicalRun, WaitsForANewKeyThenExitsWithZero) {
   ASSERT_EQ(run_.failure, "");
   ASSERT_FALSE(run_.timedOut);
   ASSERT_TRUE(run_.earlyKeyQueued) << "the key typed during the runs never reached the console";
-  EXPECT_TRUE(run_.sawKeyWait) << "the key typed during the runs was still queued after the closing line";
+  EXPECT_TRUE(run_.sawKeyWait)
+      << "the key typed during the runs was still queued after the closing line";
   EXPECT_FALSE(run_.endedBeforeFinalKey) << "it ended before the key typed after the closing line";
   EXPECT_EQ(run_.exitCode, 0u);
 }

@@ -15,7 +15,8 @@ class Stopwatch {
   double Seconds() const {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart - start_.QuadPart) / static_cast<double>(frequency_.QuadPart);
+    return static_cast<double>(now.QuadPart - start_.QuadPart) /
+           static_cast<double>(frequency_.QuadPart);
   }
 
  private:
@@ -35,7 +36,8 @@ std::string WindowsPath(const std::string& path) {
 // One argument, quoted so that the C run-time library's parser gives it back
 // unchanged: backslashes are literal except before a quote.
 std::string Quoted(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) return argument;
+  if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos)
+    return argument;
   std::string quoted = "\"";
   for (size_t i = 0;; ++i) {
     size_t backslashes = 0;
@@ -86,7 +88,8 @@ bool ReadAvailable(HANDLE pipe, ConsoleRun& run, const Stopwatch& clock) {
     if (available == 0) return true;
     char chunk[4096];
     DWORD got = 0;
-    if (!ReadFile(pipe, chunk, available < sizeof chunk ? available : sizeof chunk, &got, NULL) || got == 0)
+    if (!ReadFile(pipe, chunk, available < sizeof chunk ? available : sizeof chunk, &got, NULL) ||
+        got == 0)
       return false;
     run.output.append(chunk, got);
     run.arrivalSeconds.resize(run.output.size(), clock.Seconds());
@@ -101,8 +104,8 @@ HANDLE OpenChildConsoleInput(const PROCESS_INFORMATION& child, const Stopwatch& 
     if (Exited(child.hProcess) || clock.Seconds() > timeoutSeconds) return INVALID_HANDLE_VALUE;
     Sleep(1);
   }
-  return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                     OPEN_EXISTING, 0, NULL);
+  return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     NULL, OPEN_EXISTING, 0, NULL);
 }
 
 }  // namespace
@@ -139,9 +142,10 @@ ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& opt
   // CREATE_NO_WINDOW gives the child a console of its own with no window;
   // DETACHED_PROCESS gives it none.
   const DWORD creation = options.withConsole ? CREATE_NO_WINDOW : DETACHED_PROCESS;
-  if (!CreateProcessA(path.c_str(), &commandLine[0], NULL, NULL, TRUE, creation, NULL, NULL, &startup,
-                      &child)) {
-    run.failure = "CreateProcess failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
+  if (!CreateProcessA(path.c_str(), &commandLine[0], NULL, NULL, TRUE, creation, NULL, NULL,
+                      &startup, &child)) {
+    run.failure =
+        "CreateProcess failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
     CloseHandle(readEnd);
     CloseHandle(writeEnd);
     return run;
@@ -152,7 +156,8 @@ ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& opt
   if (options.withConsole) {
     input = OpenChildConsoleInput(child, clock, options.timeoutSeconds);
     if (input == INVALID_HANDLE_VALUE && !Exited(child.hProcess))
-      run.failure = "could not open the child's console input (error " + std::to_string(GetLastError()) + ")";
+      run.failure =
+          "could not open the child's console input (error " + std::to_string(GetLastError()) + ")";
   }
 
   bool earlyKeyTyped = false, finalKeyTyped = false;
@@ -169,7 +174,8 @@ ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& opt
     const bool exited = Exited(child.hProcess);
     const bool pipeOpen = ReadAvailable(readEnd, run, clock);
     if (exited) {
-      if (options.withConsole && options.typeFinalKey && !finalKeyTyped) run.endedBeforeFinalKey = true;
+      if (options.withConsole && options.typeFinalKey && !finalKeyTyped)
+        run.endedBeforeFinalKey = true;
       break;
     }
     if (!pipeOpen) {
@@ -190,7 +196,8 @@ ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& opt
         run.earlyKeyQueued = TypeKey(input, L'e', 'E', 0x12) && PendingEvents(input) >= 2;
       }
       if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
-        run.closingLineSeconds = ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
+        run.closingLineSeconds =
+            ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
       // The program empties the input buffer as its key wait begins; a key
       // typed before that would be discarded with the rest.
       if (run.closingLineSeconds >= 0 && keyWaitSince < 0 && PendingEvents(input) == 0) {
@@ -200,7 +207,8 @@ ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& opt
       if (options.typeFinalKey && !finalKeyTyped && keyWaitSince >= 0 &&
           clock.Seconds() - keyWaitSince >= options.keyWaitCheckSeconds) {
         finalKeyTyped = true;
-        if (!TypeKey(input, L'k', 'K', 0x25)) run.failure = "could not type into the child's console";
+        if (!TypeKey(input, L'k', 'K', 0x25))
+          run.failure = "could not type into the child's console";
       }
     }
     Sleep(1);

@@ -10,27 +10,26 @@
 
 struct ConsoleRunOptions {
   std::vector<std::string> arguments;
-  bool withConsole = true;          // false: started detached, with no console at all
-  bool typeEarlyKey = true;         // a key once the first output has arrived
-  bool typeFinalKey = true;         // a key once the program waits for one
-  double keyWaitCheckSeconds = 0.3; // how long it must go on waiting before the final key
+  bool withConsole = true;           // false: started detached, with no console at all
+  bool typeEarlyKey = true;          // a key once the first output has arrived
+  bool typeFinalKey = true;          // a key once the program waits for one
+  double keyWaitCheckSeconds = 0.3;  // how long it must go on waiting before the final key
   double timeoutSeconds = 30;
 };
 
 struct ConsoleRun {
-  std::string failure;                // why the run could not be made; empty when it was
-  std::string output;                 // what the program wrote to standard output
-  std::vector<double> arrivalSeconds; // per byte of output: when it arrived, from the start
+  std::string failure;                 // why the run could not be made; empty when it was
+  std::string output;                  // what the program wrote to standard output
+  std::vector<double> arrivalSeconds;  // per byte of output: when it arrived, from the start
   bool timedOut = false;
-  bool earlyKeyQueued = false;        // the early key's events were in the console's input buffer
-  bool sawKeyWait = false;            // after the closing line, that buffer was found empty
-  bool endedBeforeFinalKey = false;   // ended on its own while it should have waited
-  double closingLineSeconds = -1;     // when "--- ok ---\r" had arrived
-  unsigned long exitCode = 259;       // as GetExitCodeProcess reports it (259: still active)
+  bool earlyKeyQueued = false;       // the early key's events were in the console's input buffer
+  bool sawKeyWait = false;           // after the closing line, that buffer was found empty
+  bool endedBeforeFinalKey = false;  // ended on its own while it should have waited
+  double closingLineSeconds = -1;    // when "--- ok ---\r" had arrived
+  unsigned long exitCode = 259;      // as GetExitCodeProcess reports it (259: still active)
 };
 
 ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& options);
 
 // The time at which output[offset] arrived.
 double ArrivalOf(const ConsoleRun& run, size_t offset);
-

@@ -17,7 +17,8 @@ namespace {
 void WriteAll(HANDLE handle, const std::string& bytes) {
   DWORD written = 0;
   for (size_t done = 0; done < bytes.size(); done += written)
-    if (!WriteFile(handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written, NULL) ||
+    if (!WriteFile(handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written,
+                   NULL) ||
         written == 0)
       return;
 }

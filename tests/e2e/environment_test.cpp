@@ -2,15 +2,15 @@
 // services, at other priorities, with odd arguments. Wherever it is, it ends
 // properly, writes what it can, and leaves the terminal as it found it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "expected_banner.h"
 #include "report_shape.h"

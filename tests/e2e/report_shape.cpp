@@ -22,7 +22,8 @@ class Reader {
     size_t end = digits;
     while (end < text_.size() && std::isdigit(static_cast<unsigned char>(text_[end]))) ++end;
     if (end == digits || end - digits > 10) return Fail("a figure");
-    if (text_[digits] == '0' && (end - digits > 1 || digits != at_)) return Fail("a figure without leading zeros");
+    if (text_[digits] == '0' && (end - digits > 1 || digits != at_))
+      return Fail("a figure without leading zeros");
     value = std::stol(text_.substr(at_, end - at_));
     at_ = end;
     return true;
@@ -40,10 +41,14 @@ class Reader {
   static std::string Visible(const std::string& bytes) {
     std::string shown;
     for (char byte : bytes) {
-      if (byte == '\r') shown += "\\r";
-      else if (byte == '\n') shown += "\\n";
-      else if (byte == '\t') shown += "\\t";
-      else shown += byte;
+      if (byte == '\r')
+        shown += "\\r";
+      else if (byte == '\n')
+        shown += "\\n";
+      else if (byte == '\t')
+        shown += "\\t";
+      else
+        shown += byte;
     }
     return shown;
   }

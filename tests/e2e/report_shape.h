@@ -7,7 +7,7 @@
 
 struct ReportShape {
   bool matches = false;
-  std::string mismatch;      // what differs, and where
+  std::string mismatch;  // what differs, and where
   long figures[4] = {};
   size_t figureStart[4] = {};  // offset of each figure's first byte
   size_t lineEnd[4] = {};      // offset just past each run's writes (with its empty line)

@@ -1,6 +1,5 @@
 // The built program, run as a child on a pseudo-terminal.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include "expected_banner.h"

@@ -1,9 +1,5 @@
 #include "terminal_run.h"
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -11,6 +7,11 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -144,7 +145,8 @@ void RunAsForegroundJob(int tty) {
   if (tty > STDERR_FILENO) close(tty);
   if (devNull > STDERR_FILENO) close(devNull);
   if (options.nice != 0 && setpriority(PRIO_PROCESS, 0, options.nice) != 0) _exit(ChildSetupFailed);
-  if (options.asNobody && (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0))
+  if (options.asNobody &&
+      (setgroups(0, nullptr) != 0 || setgid(Nobody) != 0 || setuid(Nobody) != 0))
     _exit(ChildSetupFailed);
 
   std::vector<char*> argv;
@@ -196,7 +198,8 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
     char chunk[4096];
     if (outputFd >= 0 && ends[0].revents) {
       const size_t room = options.output == ChildOutput::ReaderGone
-                              ? BytesBeforeReaderGoes - run.output.size() : sizeof chunk;
+                              ? BytesBeforeReaderGoes - run.output.size()
+                              : sizeof chunk;
       const ssize_t got = read(outputFd, chunk, room);
       if (got > 0) {
         run.output.append(chunk, static_cast<size_t>(got));
@@ -240,7 +243,8 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
       earlyKeyTyped = true;
     }
     if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
-      run.closingLineSeconds = ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
+      run.closingLineSeconds =
+          ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
     if (keyWaitSince < 0 && InKeyMode(terminal.slave)) {
       keyWaitSince = SecondsSince(start);
       run.sawKeyWait = true;

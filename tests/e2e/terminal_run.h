@@ -18,11 +18,11 @@ struct TerminalRunOptions {
   bool controllingTerminal = true;
   ChildInput input = ChildInput::Terminal;
   ChildOutput output = ChildOutput::Pipe;
-  std::string file;                  // for ChildInput::File and ChildOutput::File
-  int nice = 0;                      // the child's nice value at start
-  bool asNobody = false;             // run without the right to raise the priority
-  bool typeEarlyKey = true;          // a key during the runs
-  bool typeFinalKey = true;          // a key once the program waits for one
+  std::string file;                       // for ChildInput::File and ChildOutput::File
+  int nice = 0;                           // the child's nice value at start
+  bool asNobody = false;                  // run without the right to raise the priority
+  bool typeEarlyKey = true;               // a key during the runs
+  bool typeFinalKey = true;               // a key once the program waits for one
   Interrupt interrupt = Interrupt::None;  // Ctrl-C instead of the early or the final key
   // Ctrl-Z once it waits for the key, SIGCONT once it has stopped, and the
   // final key once it waits again. The program then runs as a shell's job.
@@ -33,8 +33,8 @@ struct TerminalRunOptions {
 
 struct TerminalRun {
   bool started = false;
-  std::string output;                 // what the program wrote to standard output (Pipe, File)
-  std::vector<double> arrivalSeconds; // per byte of output: when it arrived, from the start
+  std::string output;                  // what the program wrote to standard output (Pipe, File)
+  std::vector<double> arrivalSeconds;  // per byte of output: when it arrived, from the start
   bool timedOut = false;
   bool sawKeyWait = false;            // the terminal went into key mode
   bool endedBeforeFinalKey = false;   // ended on its own while it should have waited
@@ -43,9 +43,9 @@ struct TerminalRun {
   bool restoredWhileStopped = false;  // the terminal's settings then equal those before
   bool keyModeAfterContinuing = false;
   int niceDuringKeyWait = 99;
-  double closingLineSeconds = -1;     // when "--- ok ---\r" had arrived
+  double closingLineSeconds = -1;  // when "--- ok ---\r" had arrived
   double exitSeconds = -1;
-  int status = -1;                    // as waitpid reports it
+  int status = -1;  // as waitpid reports it
 };
 
 // The exit code a child gives when it could not be set up as asked.

@@ -2,9 +2,10 @@
 // as the end-to-end tests do, typing a key during the runs and one once it
 // waits. Writes the program's standard output to standard output and the
 // time to the closing line to standard error; exits as the program did.
-#include <cstdio>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include "terminal_run.h"
 

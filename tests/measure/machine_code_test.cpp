@@ -163,8 +163,8 @@ bool TakeNetResult(Walk& walk) {
            walk.Take(Bytes{0x48, 0x89, 0x05} + StaticOperand(walk, 3, 0, &CycleResult),
                      "storing CycleResult");
   }
-  const Bytes subtract = {0x2b, 0x04, 0x24, 0x1b, 0x54, 0x24, 0x04, 0x2b, 0x44, 0x24,
-                          0x08, 0x1b, 0x54, 0x24, 0x0c, 0x83, 0xc4, 0x10};
+  const Bytes subtract = {0x2b, 0x04, 0x24, 0x1b, 0x54, 0x24, 0x04, 0x2b, 0x44,
+                          0x24, 0x08, 0x1b, 0x54, 0x24, 0x0c, 0x83, 0xc4, 0x10};
   return walk.Take(subtract, "net count") &&
          walk.Take(Bytes{0xa3} + StaticOperand(walk, 1, 0, &CycleResult), "storing low half") &&
          walk.Take(Bytes{0x89, 0x15} + StaticOperand(walk, 2, 0, &CycleResult, 4),
@@ -217,8 +217,6 @@ TEST(MachineCode, AndBodyAndsASignExtendedByteZero) {
   CheckRoutine(reinterpret_cast<const void*>(&TimeAndBody), TimeAndBodyEnd, {0x83, 0x27, 0x00});
 }
 
-TEST(MachineCode, ScratchAreaStartsOnA64ByteBoundary) {
-  EXPECT_EQ(Address(ScratchArea) % 64, 0u);
-}
+TEST(MachineCode, ScratchAreaStartsOnA64ByteBoundary) { EXPECT_EQ(Address(ScratchArea) % 64, 0u); }
 
 }  // namespace

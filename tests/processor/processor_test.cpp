@@ -27,10 +27,10 @@ TEST(PrintBanner, DropsLeadingSpacesOnly) {
 TEST(PrintBanner, NamesAProcessorWithoutBrandTextPreP4) {
   EXPECT_EQ(Banner("", 2), "pre-P4 (SSE2)\r\n");
   EXPECT_EQ(Banner("    ", 1), "pre-P4 (SSE1)\r\n");
-  EXPECT_EQ(Banner("  \x1f" "abc", 3), "pre-P4 (SSE3)\r\n");
-  EXPECT_EQ(Banner("\x01" "Genuine", 0), "pre-P4");
+  EXPECT_EQ(Banner("  \037abc", 3), "pre-P4 (SSE3)\r\n");
+  EXPECT_EQ(Banner("\001Genuine", 0), "pre-P4");
   // A byte above 0x7f is not a control byte.
-  EXPECT_EQ(Banner("\x80" "x", 1), "\x80" "x (SSE1)\r\n");
+  EXPECT_EQ(Banner("\200x", 1), "\200x (SSE1)\r\n");
 }
 
 TEST(PrintBanner, EndsTheLineOnlyWhenSomeSseFlagIsSet) {

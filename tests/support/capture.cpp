@@ -36,7 +36,8 @@ std::string CaptureStandardOutput(const std::function<void()>& call) {
   std::string bytes;
   char chunk[4096];
   ssize_t got;
-  while ((got = read(ends[0], chunk, sizeof chunk)) > 0) bytes.append(chunk, static_cast<size_t>(got));
+  while ((got = read(ends[0], chunk, sizeof chunk)) > 0)
+    bytes.append(chunk, static_cast<size_t>(got));
   close(ends[0]);
   return bytes;
 }

@@ -16,7 +16,8 @@ std::string ExpectedBanner() {
   if (banner.empty() || static_cast<unsigned char>(banner[0]) < 0x20) banner = "pre-P4";
   unsigned eax, ebx, ecx, edx;
   __cpuid(1, eax, ebx, ecx, edx);
-  const int count = !!(edx & (1u << 25)) + !!(edx & (1u << 26)) + !!(ecx & 1u) + !!(ecx & (1u << 9));
+  const int count =
+      !!(edx & (1u << 25)) + !!(edx & (1u << 26)) + !!(ecx & 1u) + !!(ecx & (1u << 9));
   if (count > 0) banner += " (SSE" + std::to_string(count) + ")\r\n";
   return banner;
 }
