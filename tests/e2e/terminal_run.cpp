@@ -25,9 +25,6 @@ const char CtrlZ = '\x1a';
 const double EarlyKeySeconds = 0.15;
 const size_t BytesBeforeReaderGoes = 5;
 const uid_t Nobody = 65534;
-// The program runs under this emulator (qemu-i386 for an IA-32 build on a
-// kernel that does not start IA-32 programs); empty where it runs natively.
-const char Emulator[] = ZEROBENCH_EMULATOR;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -150,7 +147,7 @@ void RunAsForegroundJob(int tty) {
     _exit(ChildSetupFailed);
 
   std::vector<char*> argv;
-  if (*Emulator) argv.push_back(const_cast<char*>(Emulator));
+  if (!options.emulator.empty()) argv.push_back(const_cast<char*>(options.emulator.c_str()));
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : options.arguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
@@ -161,6 +158,8 @@ void RunAsForegroundJob(int tty) {
 }
 
 }  // namespace
+
+std::string TestEmulator() { return ZEROBENCH_EMULATOR; }
 
 double ArrivalOf(const TerminalRun& run, size_t offset) {
   return offset < run.arrivalSeconds.size() ? run.arrivalSeconds[offset] : -1;

@@ -12,6 +12,10 @@ enum class ChildOutput { Pipe, Closed, DevFull, ReaderGone, File };
 enum class ChildInput { Terminal, Closed, File, DevNull };
 enum class Interrupt { None, DuringRuns, DuringKeyWait };
 
+// The emulator this build's tests run under (qemu-i386 for an IA-32 build on
+// a kernel that does not start IA-32 programs); empty where they run natively.
+std::string TestEmulator();
+
 struct TerminalRunOptions {
   std::vector<std::string> arguments;
   bool emptyEnvironment = false;
@@ -29,6 +33,7 @@ struct TerminalRunOptions {
   bool stopAtKeyWait = false;
   double keyWaitCheckSeconds = 0.3;  // how long it must go on waiting before the final key
   double timeoutSeconds = 30;
+  std::string emulator = TestEmulator();  // the program runs under it, where not empty
 };
 
 struct TerminalRun {

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   }
   TerminalRunOptions options;
   options.keyWaitCheckSeconds = 0.05;
+  options.emulator.clear();  // figures are the processor's, never an emulator's
   for (int i = 2; i < argc; ++i) options.arguments.push_back(argv[i]);
   const TerminalRun run = RunOnTerminal(argv[1], options);
   (void)!write(STDOUT_FILENO, run.output.data(), run.output.size());
