@@ -1,6 +1,7 @@
-"""The stability benchmark's picture: for each series, the four figures'
-distributions side by side, a box with whiskers and every run as a point."""
-from analysis import LABELS, figure_values
+"""zerobench-stats' pictures: for each series, the four figures' distributions
+side by side (run), or mov and and of each machine and build side by side
+(compare); a box with whiskers and every run as a point."""
+from analysis import BODIES, LABELS, UNITS, body_values, figure_values
 
 try:
     import matplotlib
@@ -12,6 +13,7 @@ except ImportError:
     matplotlib = None
 
 COLOURS = {"mov": "tab:blue", "and": "tab:orange"}
+FORMATS = (".png", ".svg", ".pdf")  # what savefig writes, chosen by the file's extension
 
 
 def missing():
@@ -21,32 +23,51 @@ def missing():
     return None
 
 
-def _title(series, per_cpu):
-    return f"{series.preset}, cpu {series.cpu}" if per_cpu else series.preset
+def _boxes(axis, columns, jitter):
+    """One box per (label, colour, values), every value a point on it."""
+    boxes = axis.boxplot([values for _, _, values in columns], patch_artist=True, widths=0.55, showfliers=False)
+    for i, (_, colour, values) in enumerate(columns):
+        boxes["boxes"][i].set(facecolor=colour, alpha=0.35)
+        boxes["medians"][i].set(color=colour, linewidth=2)
+        spread = jitter.uniform(-0.15, 0.15, len(values))
+        axis.scatter(i + 1 + spread, values, s=12, color=colour, zorder=3)
+    axis.set_xticks(range(1, len(columns) + 1), [label for label, _, _ in columns])
+    axis.grid(axis="y", alpha=0.3)
 
 
-def draw(path, series, machine):
-    per_cpu = len({s.preset for s in series}) < len(series)
-    figure, axes = pyplot.subplots(1, len(series), sharey=True, squeeze=False,
-                                   figsize=(2.6 * len(series) + 1, 4.5))
-    jitter = numpy.random.default_rng(0)  # the same picture for the same runs
-    for axis, one in zip(axes[0], series):
-        values = [figure_values(one, i) for i in range(len(LABELS))]
-        boxes = axis.boxplot(values, patch_artist=True, widths=0.55, showfliers=False)
-        for i, label in enumerate(LABELS):
-            colour = COLOURS[label.split()[1]]
-            boxes["boxes"][i].set(facecolor=colour, alpha=0.35)
-            boxes["medians"][i].set(color=colour, linewidth=2)
-            spread = jitter.uniform(-0.15, 0.15, len(values[i]))
-            axis.scatter(i + 1 + spread, values[i], s=12, color=colour, zorder=3)
-        axis.set_xticks(range(1, len(LABELS) + 1), LABELS)
-        axis.set_title(_title(one, per_cpu))
-        axis.grid(axis="y", alpha=0.3)
-    axes[0][0].set_ylabel("ticks per pass")
-    runs = len(series[0].runs)
-    cpu = "" if per_cpu else f", all on cpu {series[0].cpu}"
-    figure.suptitle(f"{series[0].banner}: {runs} runs each{cpu}\n{machine['kernel']}, {machine['date']}",
-                    fontsize=10)
+def _panels(count):
+    figure, axes = pyplot.subplots(1, count, sharey=True, squeeze=False, figsize=(2.6 * count + 1, 4.5))
+    return figure, axes[0]
+
+
+def _finish(figure, path, title):
+    figure.suptitle(title, fontsize=10)
     figure.tight_layout()
     figure.savefig(path, dpi=100)
     pyplot.close(figure)
+
+
+def draw(path, series, machine, unit="ticks"):
+    """The four figures of each series, in the unit given."""
+    per_cpu = len({s.preset for s in series}) < len(series)
+    figure, axes = _panels(len(series))
+    jitter = numpy.random.default_rng(0)  # the same picture for the same runs
+    for axis, one in zip(axes, series):
+        _boxes(axis, [(label, COLOURS[label.split()[1]], figure_values(one, i, unit))
+                      for i, label in enumerate(LABELS)], jitter)
+        axis.set_title(f"{one.preset}, cpu {one.cpu}" if per_cpu else one.preset)
+    axes[0].set_ylabel(f"{UNITS[unit]} per pass")
+    cpu = "" if per_cpu else f", all on cpu {series[0].cpu}"
+    _finish(figure, path, f"{series[0].banner}: {len(series[0].runs)} runs each{cpu}\n"
+                          f"{machine['kernel']}, {machine['date']}")
+
+
+def draw_comparison(path, rows, unit):
+    """mov and and per run of each (title, series), side by side."""
+    figure, axes = _panels(len(rows))
+    jitter = numpy.random.default_rng(0)
+    for axis, (title, one) in zip(axes, rows):
+        _boxes(axis, [(body, COLOURS[body], body_values(one, body, unit)) for body in BODIES], jitter)
+        axis.set_title(title, fontsize=8)
+    axes[0].set_ylabel(f"{UNITS[unit]} per pass (mean of a run's two figures)")
+    _finish(figure, path, f"zerobench: 100 operations per pass, in {UNITS[unit]}")

@@ -1,25 +1,38 @@
 #!/usr/bin/python3
-"""The stability benchmark's analysis on fixed data: verdicts and their sign,
-and the JSON record. Exits with 77 (a skip) where scipy is missing.
+"""zerobench-stats' analysis on fixed data: verdicts and their sign, paired
+and unpaired, figures in core cycles, the clock's steadiness, the JSON
+record, compare's table, and the command's answer to bad arguments. Exits
+with 77 (a skip) where scipy is missing.
 
 Usage: analysis_test.py
 """
+import contextlib
+import io
+import json
 import pathlib
+import subprocess
 import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
+sys.path.insert(0, str(BENCH))
 import analysis  # noqa: E402
+import compare  # noqa: E402
 from analysis import Run, Series  # noqa: E402
+from runner import UsageError  # noqa: E402
 
 SKIP = 77
 # Run-to-run noise as the benchmark sees it: mostly a tick or two, one slow run.
 NOISE = [0, 1, 0, 2, 1, 0, 1, 3, 0, 1, 0, 2, 1, 0, 22]
+# Runs that are either fast or slow, as on a virtual CPU that shares its core.
+BIMODAL = [0, 25, 0, 25, 25, 0, 0, 25, 0, 25, 0, 0, 25, 25, 0]
 
 
-def series(figures_of_run, cpu=0):
-    runs = [Run(figures_of_run(n), 0.4 + n / 1000) for n in NOISE]
+def series(figures_of_run, cpu=0, noise=NOISE, ratios=None):
+    runs = [Run(figures_of_run(n), 0.4 + n / 1000, ratios) for n in noise]
+    for run in runs:
+        run.tick_hz = 2.5e9 if ratios else None
     return Series("default", cpu, "AMD EPYC (SSE4)", runs)
 
 
@@ -32,8 +45,8 @@ FLAT = series(lambda n: [40 + n] * 4)
 class VerdictTest(unittest.TestCase):
     def test_clear_differences_are_shown_with_their_sign(self):
         and_mov, first_mov, first_and = analysis.verdicts(WARMING)
-        self.assertRegex(and_mov, r"^and costs 8 ticks \(21%\) more than mov per pass: 95% CI [\d.]+ to [\d.]+, "
-                                  r"p < 0.001, 15 runs each$")
+        self.assertRegex(and_mov, r"^and costs 8 ticks \(21%\) more than mov per pass: 95% CI 8 to 8, "
+                                  r"p < 0.001, 15 runs, paired$")
         self.assertRegex(first_mov, r"^the first mov costs 4 ticks \(11%\) more than the second per pass")
         self.assertIn("no difference shown at 95%", first_and)
 
@@ -43,28 +56,173 @@ class VerdictTest(unittest.TestCase):
         self.assertRegex(analysis.sentence("mov", "and", reverse), r"^mov costs 8 ticks \(17%\) less than and "
                                                                    r"per pass: 95% CI [\d.]+ to [\d.]+,")
 
+    def test_a_difference_within_every_run_is_shown_through_the_swing_between_runs(self):
+        swinging = series(lambda n: [40 + n, 48 + n, 40 + n, 48 + n], noise=BIMODAL)
+        mov, and_ = analysis.body_values(swinging, "mov"), analysis.body_values(swinging, "and")
+        self.assertFalse(analysis.difference(and_, mov).shown())  # as two independent samples: lost in the swing
+        paired = analysis.and_against_mov(swinging)
+        self.assertTrue(paired.shown())
+        self.assertAlmostEqual(paired.p, 2 / 2 ** 15)
+        self.assertEqual((paired.amount, paired.low, paired.high), (8, 8, 8))
+
     def test_identical_samples_show_no_difference(self):
         for line in analysis.verdicts(FLAT):
             self.assertIn("no difference shown at 95% (0 ticks", line)
-        lines, differs = analysis.against(FLAT, FLAT, "on cpu 1", "on cpu 0")
-        self.assertFalse(differs)
+        lines, found = analysis.against(FLAT, FLAT, "on cpu 1", "on cpu 0")
+        self.assertFalse(any(d.shown() for d in found))
         self.assertEqual(len(lines), 2)
+
+    def test_too_few_runs_for_any_verdict_are_named_as_such(self):
+        few = series(lambda n: [40, 48 + n, 40, 48 + n], noise=NOISE[:5])
+        self.assertIn("and vs mov: too few runs for a verdict at 95% (5 runs, paired; at least 6 paired runs",
+                      analysis.verdicts(few)[0])
+        six = series(lambda n: [40, 48 + n, 40, 48 + n], noise=NOISE[:6])
+        self.assertTrue(analysis.and_against_mov(six).shown())
+        lines, found = analysis.against(few, six, "on cpu 1", "on cpu 0")
+        self.assertTrue(all(d.possible() for d in found))  # 5 and 6 independent runs can show a difference
+        lines, found = analysis.against(few, series(lambda n: [40] * 4, noise=NOISE[:2]), "here", "there")
+        self.assertIn("too few runs for a verdict", lines[0])
 
     def test_a_build_or_cpu_beyond_the_noise_is_named(self):
         slower = series(lambda n: [50 + n] * 4, cpu=1)
-        lines, differs = analysis.against(slower, FLAT, "on cpu 1", "on cpu 0")
-        self.assertTrue(differs)
+        lines, found = analysis.against(slower, FLAT, "on cpu 1", "on cpu 0")
+        self.assertTrue(any(d.shown() for d in found))
         self.assertRegex(lines[0], r"^mov on cpu 1 costs 10 ticks \(24%\) more than on cpu 0 per pass")
 
 
+class CyclesTest(unittest.TestCase):
+    def test_figures_in_core_cycles_use_each_runs_own_clock(self):
+        one = Series("default", 0, "x", [Run([40, 48, 40, 48], 0.4, [1.4, 1.5], 2.5e9),
+                                         Run([40, 48, 40, 48], 0.4, [2.0, 2.0], 2.5e9)])
+        self.assertEqual(analysis.figure_values(one, 0, "cycles"), [58, 80])
+        self.assertEqual(analysis.body_values(one, "and", "cycles"), [69.6, 96])
+        self.assertEqual(analysis.figure_values(one, 0), [40, 40])
+
+    def test_a_series_without_clock_readings_is_judged_in_ticks(self):
+        timed = series(lambda n: [40 + n, 48 + n, 40 + n, 48 + n], ratios=[1.5, 1.5])
+        self.assertEqual(analysis.unit_for([timed], "cycles"), "cycles")
+        self.assertEqual(analysis.unit_for([timed, WARMING], "cycles"), "ticks")
+        self.assertRegex(analysis.verdicts(timed, "cycles")[0], r"^and costs 12 core cycles \(20%\) more than mov")
+
+    def test_a_run_during_which_the_clock_moved_is_named(self):
+        steady = series(lambda n: [40] * 4, ratios=[1.40, 1.41])
+        lines = analysis.clock_lines(steady)
+        self.assertEqual(lines[0], "core clock 3.512 GHz, counter 2.500 GHz: 1.405 core cycles per tick")
+        self.assertEqual(lines[1], "the clock held steady over the series: every reading within 0.7%")
+        steady.runs[6].ratios = [1.40, 1.30]
+        lines = analysis.clock_lines(steady)
+        self.assertEqual(lines[1], "the core clock moved during run 7 (1.400 to 1.300 core cycles per tick)")
+        self.assertEqual(lines[2], "the clock did not hold steady over the series: readings 7.9% apart")
+        self.assertEqual(analysis.clock_lines(FLAT), ["no clock readings: figures in ticks only"])
+
+
+MACHINE = {"kernel": "Linux 6.1.0 x86_64", "commit": "0cff8c4", "date": "2026-12-08T04:00:00+00:00"}
+
+
 class RecordTest(unittest.TestCase):
-    def test_json_round_trips(self):
-        machine = {"kernel": "Linux 6.1.0 x86_64", "commit": "0cff8c4", "date": "2026-12-08T04:00:00+00:00"}
-        written = [WARMING, series(lambda n: [-1, 2, 3, 4], cpu=None)]
+    def setUp(self):
+        self.scratch = tempfile.TemporaryDirectory()
+        self.dir = pathlib.Path(self.scratch.name)
+
+    def tearDown(self):
+        self.scratch.cleanup()
+
+    def test_json_round_trips_and_reads_records_without_clock_readings(self):
+        written = [WARMING, series(lambda n: [-1, 2, 3, 4], cpu=None, ratios=[1.4, 1.41])]
+        path = self.dir / "runs.json"
+        analysis.save(path, MACHINE, written)
+        self.assertEqual(analysis.load(path), (MACHINE, written))
+        self.assertEqual(list(self.dir.iterdir()), [path])  # no temporary file left behind
+
+        old = {"machine": MACHINE, "series": [{"preset": "default", "cpu": 0, "banner": "AMD EPYC (SSE4)",
+                                               "runs": [{"figures": [38, 46, 38, 46], "seconds": 0.43}]}]}
+        path.write_text(json.dumps(old))
+        machine, (loaded,) = analysis.load(path)
+        self.assertIsNone(loaded.runs[0].ratio())
+
+    def test_what_is_not_a_record_is_refused(self):
+        for text in ["", "[1]", '{"machine": {}}', '{"machine": {}, "series": []}',
+                     '{"machine": {}, "series": [{"preset": "x", "cpu": 0, "banner": "", '
+                     '"runs": [{"figures": [1], "seconds": 0}]}]}']:
+            path = self.dir / "bad.json"
+            path.write_text(text)
+            with self.assertRaises(analysis.RecordError, msg=text):
+                analysis.load(path)
+
+
+class CompareTest(RecordTest):
+    def compare(self, *records, **options):
+        paths = []
+        for i, record in enumerate(records):
+            paths.append(str(self.dir / f"{i}.json"))
+            analysis.save(paths[-1], *record)
+        args = type("Args", (), {"records": paths, "unit": "cycles", "plot": None, "markdown": None, **options})
+        shown = io.StringIO()
+        with contextlib.redirect_stdout(shown):
+            self.assertEqual(compare.main(args), 0)
+        return shown.getvalue().splitlines()
+
+    def test_machines_side_by_side_in_cycles_and_ticks_each_against_the_first(self):
+        fast = series(lambda n: [40 + n, 48 + n, 40 + n, 48 + n], ratios=[1.0, 1.0])
+        slow = series(lambda n: [40 + n, 48 + n, 40 + n, 48 + n], ratios=[2.0, 2.0])
+        markdown = self.dir / "table.md"
+        lines = self.compare((MACHINE, [fast]), ({**MACHINE, "kernel": "Linux 6.18"}, [slow]), markdown=markdown)
+        self.assertEqual(lines[0].split("  ")[0], "#")
+        self.assertRegex(lines[1], r"^#1\s+AMD EPYC \(SSE4\)\s+2\.500\s+2\.500\s+Linux 6\.1\.0 x86_64\s+2026-12-08\s+"
+                                   r"default\s+0\s+15\s+41\.0\s+49\.0\s+41\.0\s+49\.0\s+8\.0 core cycles more, "
+                                   r"p < 0\.001$")
+        self.assertRegex(lines[2], r"^#2\s+AMD EPYC \(SSE4\)\s+5\.000\s+2\.500\s+Linux 6\.18\s.*\s82\.0\s+98\.0\s+"
+                                   r"41\.0\s+49\.0\s+16\.0 core cycles more")
+        self.assertEqual(lines[3], "against #1, in core cycles:")
+        self.assertRegex(lines[4], r"^  mov on #2 costs 41 core cycles \(100%\) more than on #1 per pass")
+
+        table = markdown.read_text().splitlines()
+        self.assertEqual(table[0], "| " + " | ".join(compare.HEADINGS) + " |")
+        self.assertEqual(table[1], "|" + "---|" * len(compare.HEADINGS))
+        self.assertTrue(table[2].startswith("| #1 | AMD EPYC (SSE4) | 2.500 | 2.500 | Linux 6.1.0 x86_64 |"))
+        self.assertIn("- mov on #2 costs 41 core cycles (100%) more than on #1 per pass", markdown.read_text())
+
+    def test_a_record_without_clock_readings_is_compared_in_ticks(self):
+        timed = series(lambda n: [40 + n] * 4, ratios=[1.5, 1.5])
+        lines = self.compare((MACHINE, [timed]), (MACHINE, [FLAT]))
+        self.assertRegex(lines[2], r"^#2 .*\s-\s+-\s+41\.0\s+41\.0\s+no difference shown$")
+        self.assertIn("against #1, in ticks:", lines)
+
+    def test_a_missing_file_or_another_json_is_named(self):
+        (self.dir / "other.json").write_text('{"name": "something else"}')
+        for path, why in [(self.dir / "none.json", "No such file or directory"),
+                          (self.dir / "other.json", "not a zerobench-stats record")]:
+            with self.assertRaisesRegex(UsageError, f"^{path}: {why}"):
+                compare.load_rows([str(path)])
+
+
+class BadArgumentsTest(unittest.TestCase):
+    def test_each_gets_one_line_and_status_2_before_any_run(self):
         with tempfile.TemporaryDirectory() as scratch:
-            path = pathlib.Path(scratch) / "runs.json"
-            analysis.save(path, machine, written)
-            self.assertEqual(analysis.load(path), (machine, written))
+            not_a_program = pathlib.Path(scratch) / "program"
+            not_a_program.write_text("#!/bin/sh\n")
+            not_a_program.chmod(0o755)
+            cases = [
+                (["run", "nosuch"], "nosuch: neither a zerobench program nor a preset"),
+                (["run", str(not_a_program)], "not a zerobench program"),
+                (["run", "/nonexistent/zerobench"], "no such program"),
+                (["run", "--json", "/nonexistent/dir/out.json"], "no directory /nonexistent/dir"),
+                (["run", "--plot", f"{scratch}/out.txt"], "a picture is written as .png, .svg, .pdf"),
+                (["run", "--plot", f"{scratch}/out"], "a picture is written as .png"),
+                (["run", "--json", scratch], "is a directory"),
+                (["run", "-n", "0"], "at least 1 run"),
+                (["run", "--cpu", "100000"], "cpu 100000 is not one this process may use"),
+                (["run", "--unit", "seconds"], "invalid choice"),
+                (["compare", f"{scratch}/none.json"], "No such file or directory"),
+                (["compare", str(not_a_program)], "not a zerobench-stats record"),
+                (["frobnicate"], "invalid choice"),
+            ]
+            for arguments, why in cases:
+                done = subprocess.run([str(BENCH / "zerobench-stats")] + arguments, capture_output=True, text=True,
+                                      timeout=60)
+                self.assertEqual((done.returncode, done.stdout), (2, ""), arguments)
+                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+                self.assertIn(why, done.stderr)
 
 
 if __name__ == "__main__":

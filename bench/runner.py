@@ -1,0 +1,203 @@
+"""What zerobench-stats runs and how: a zerobench program started on a
+pseudo-terminal by the terminal-run helper (a Windows build through its
+console-run.exe under Wine), pinned to one CPU, with the clock probe just
+before and just after each run."""
+import dataclasses
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+from typing import Optional
+
+from analysis import LABELS, Run
+
+LINE = re.compile(rb"(-?\d+)\tcycles for 100\*(mov|and)\r\n")
+CLOSING = re.compile(rb"seconds-to-closing-line: ([0-9.]+)")
+PROBE = re.compile(r"cycles-per-tick ([0-9.]+) tick-hz ([0-9]+) core-hz ([0-9]+)")
+MARK = b"\tcycles for 100*mov"  # a text every zerobench program carries
+RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung
+PROBE_SECONDS = 10
+DEFAULT_PRESETS = ["default", "linux-ia32", "windows-ia32", "windows-x64"]
+
+
+class UsageError(Exception):
+    """A bad argument, in one line."""
+
+
+@dataclasses.dataclass
+class Target:
+    name: str  # the preset, or the program's path as given
+    command: list  # starts one run
+    wine_prefix: Optional[str] = None  # a Windows build's Wine prefix
+
+
+class Place:
+    """Where the tool runs from: installed (bin/zerobench-stats, its helpers in
+    lib/zerobench/, zerobench beside it) or a source checkout (bench/, the
+    helpers in the default preset's build)."""
+
+    def __init__(self, script):
+        bindir = pathlib.Path(script).resolve().parent
+        root = bindir.parent
+        if bindir.name == "bench" and (root / "CMakePresets.json").exists():
+            self.checkout, self.helpers, self.beside = root, root / "build" / "default" / "bench", None
+        else:
+            self.checkout, self.helpers, self.beside = None, root / "lib" / "zerobench", bindir / "zerobench"
+        self.driver = self.helpers / "terminal-run"
+        self.probe = self.helpers / "zerobench-clock"
+
+    def presets(self):
+        """The configure presets of the checkout; none where installed."""
+        if self.checkout is None:
+            return []
+        try:
+            presets = json.loads((self.checkout / "CMakePresets.json").read_text())["configurePresets"]
+        except (OSError, ValueError, KeyError) as error:
+            raise UsageError(f"CMakePresets.json cannot be read: {error}") from None
+        return [p["name"] for p in presets if not p.get("hidden")]
+
+    def wine_run(self):
+        return self.checkout / "cmake" / "toolchains" / "windows-wine-run.sh"
+
+
+def ia32_refused(place):
+    """Why this machine does not start IA-32 programs; None where it does (or
+    where there is no checkout to ask)."""
+    if place.checkout is None:
+        return None
+    probe = subprocess.run([str(place.checkout / "cmake" / "runs-ia32")], capture_output=True, text=True)
+    return probe.stdout.strip() if probe.returncode == 1 else None
+
+
+def check_program(path):
+    """A zerobench program that can be started here, or UsageError."""
+    file = pathlib.Path(path)
+    if not file.is_file():
+        raise UsageError(f"{path}: no such program")
+    try:
+        image = file.read_bytes()
+    except OSError as error:
+        raise UsageError(f"{path}: cannot be read ({error.strerror})") from None
+    if image.startswith(b"MZ"):
+        raise UsageError(f"{path}: a Windows program; run a Windows build by its preset name in a checkout")
+    if not image.startswith(b"\x7fELF") or MARK not in image:
+        raise UsageError(f"{path}: not a zerobench program")
+    if not os.access(file, os.X_OK):
+        raise UsageError(f"{path}: not executable (chmod +x {path})")
+
+
+def need_driver(place):
+    if not os.access(place.driver, os.X_OK):
+        where = "build the default preset (cmake --workflow --preset default)" if place.checkout else \
+            "the installation is incomplete"
+        raise UsageError(f"{place.driver} is missing: {where}")
+
+
+def program_target(place, path):
+    check_program(path)
+    need_driver(place)
+    return Target(path, [str(place.driver), str(pathlib.Path(path).resolve())])
+
+
+def preset_target(place, preset):
+    """The preset's built program as a target, or UsageError."""
+    build = place.checkout / "build" / preset
+    if preset.startswith("windows"):
+        driver, program = build / "tests" / "e2e" / "console-run.exe", build / "zerobench.exe"
+        if not (driver.exists() and program.exists()):
+            raise UsageError(f"{preset}: not built (cmake --workflow --preset {preset})")
+        wine = "wine64" if preset.endswith("x64") else "wine"
+        if not shutil.which("wine") or (wine == "wine64" and not os.access("/usr/lib/wine/wine64", os.X_OK)):
+            raise UsageError(f"{preset}: built, but Wine is missing (apt-get install wine {wine})")
+        prefix = str(build / "wineprefix")
+        return Target(preset, [str(place.wine_run()), prefix, str(driver), str(program)], prefix)
+    program = build / "zerobench"
+    if not program.exists():
+        raise UsageError(f"{preset}: not built (cmake --workflow --preset {preset})")
+    need_driver(place)
+    return Target(preset, [str(place.driver), str(program)])
+
+
+def targets(place, names):
+    """What to run, and a line for each target that is left out; UsageError
+    for a name that is neither a zerobench program nor a built preset."""
+    presets = place.presets()
+    chosen, skipped = [], []
+    if not names and place.beside is not None:
+        names = [str(place.beside)]
+    implicit = not names
+    for name in names or DEFAULT_PRESETS:
+        if name in presets and not pathlib.Path(name).exists():
+            if name.endswith("-ia32") and ia32_refused(place):
+                # It would only run under an emulator, timing the translation.
+                skipped.append(f"{name}: {ia32_refused(place)}: it would only run emulated, and emulated "
+                               "figures are translation costs, not timings; skipped")
+                continue
+            try:
+                chosen.append(preset_target(place, name))
+            except UsageError as error:
+                if not implicit:
+                    raise
+                skipped.append(f"{error}; skipped")
+        elif "/" in name or pathlib.Path(name).exists() or not presets:
+            chosen.append(program_target(place, name))
+        else:
+            raise UsageError(f"{name}: neither a zerobench program nor a preset ({', '.join(presets)})")
+    if not chosen:
+        raise UsageError("nothing to run: build a preset (cmake --workflow --preset default) or name a program")
+    return chosen, skipped
+
+
+def _pinned(cpu):
+    return lambda: os.sched_setaffinity(0, {cpu})
+
+
+def read_clock(place, cpu):
+    """(core cycles per tick, counter frequency) on cpu, or None where the
+    probe is missing or fails."""
+    try:
+        done = subprocess.run([str(place.probe)], capture_output=True, text=True, timeout=PROBE_SECONDS,
+                              preexec_fn=_pinned(cpu))
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    found = PROBE.search(done.stdout)
+    if done.returncode != 0 or not found:
+        return None
+    return float(found.group(1)), float(found.group(2))
+
+
+def _last_lines(*outputs, count=3):
+    text = b"\n".join(outputs).decode(errors="replace").replace("\r", "\n")
+    lines = [line.strip() for line in text.split("\n") if line.strip()]
+    return " | ".join(lines[-count:]) or "no output"
+
+
+def one_run(place, target, cpu):
+    """One run of the target pinned to cpu, read between two clock readings:
+    (Run, banner) or (None, why it failed)."""
+    before = read_clock(place, cpu)
+    try:
+        done = subprocess.run(target.command, capture_output=True, timeout=RUN_SECONDS, preexec_fn=_pinned(cpu))
+    except subprocess.TimeoutExpired as expired:
+        return None, f"passed its time limit of {RUN_SECONDS} s: {_last_lines(expired.stdout or b'')}"
+    except OSError as error:
+        return None, f"could not be started ({error.strerror})"
+    after = read_clock(place, cpu)
+    figures = [int(m.group(1)) for m in LINE.finditer(done.stdout)]
+    closing = CLOSING.search(done.stderr)
+    if done.returncode != 0 or len(figures) != len(LABELS) or not closing:
+        return None, f"exit status {done.returncode}: {_last_lines(done.stdout, done.stderr)}"
+    run = Run(figures, float(closing.group(1)))
+    if before and after:
+        run.ratios, run.tick_hz = [before[0], after[0]], (before[1] + after[1]) / 2
+    return run, done.stdout.split(b"\r\n", 1)[0].decode(errors="replace")
+
+
+def start_wine(place, target, cpu):
+    """A Wine server outlives the runs: end it, and start a new one pinned
+    with them by one run that is not measured (a new server, or a new prefix,
+    takes seconds to set up)."""
+    subprocess.run([str(place.wine_run()), target.wine_prefix, "--end"], capture_output=True)
+    one_run(place, target, cpu)
