@@ -185,6 +185,11 @@ def paired_difference(subject, reference):
     return Difference(amount, _percent(amount, reference), low, high, p, (len(subject), len(reference)), True)
 
 
+def runs(count):
+    """"1 run", "15 runs"."""
+    return f"{count} run{'' if count == 1 else 's'}"
+
+
 def _number(value):
     return f"{round(value, 2) + 0.0:g}"  # + 0.0: no "-0"
 
@@ -193,9 +198,9 @@ def sentence(subject, reference, d, unit="ticks"):
     """The difference in words, e.g. "and costs 6 ticks (16%) more than mov per pass: ..."."""
     words = UNITS[unit]
     if d.paired:
-        counts = f"{d.counts[0]} runs, paired"
+        counts = f"{runs(d.counts[0])}, paired"
     elif d.counts[0] == d.counts[1]:
-        counts = f"{d.counts[0]} runs each"
+        counts = f"{runs(d.counts[0])} each"
     else:
         counts = f"{d.counts[0]} and {d.counts[1]} runs"
     if not d.possible():

@@ -1,0 +1,71 @@
+#!/usr/bin/python3
+"""zerobench-stats as installed: cmake --install puts it beside zerobench,
+with its helpers, and by default it runs the zerobench beside it; Ctrl-C
+part way keeps the runs that finished.
+
+Usage: installed_test.py BUILD_DIRECTORY
+"""
+import json
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD = pathlib.Path(sys.argv.pop(1)) if len(sys.argv) > 1 else None
+
+
+def runs_in(path):
+    """How many runs the record holds; 0 while there is none yet."""
+    try:
+        return len(json.loads(path.read_text())["series"][0]["runs"])
+    except (OSError, ValueError):
+        return 0
+
+
+class InstalledTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.TemporaryDirectory()
+        cls.prefix = pathlib.Path(cls.scratch.name) / "usr"
+        subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(cls.prefix)], check=True,
+                       stdout=subprocess.DEVNULL)
+        cls.tool = cls.prefix / "bin" / "zerobench-stats"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    def test_runs_the_installed_program_once_in_ticks_and_core_cycles(self):
+        record = self.prefix / "one.json"
+        done = subprocess.run([str(self.tool), "run", "-n", "1", "--json", str(record)], capture_output=True,
+                              text=True, timeout=120, cwd="/")
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIn(f"{self.prefix}/bin/zerobench: 1 run on cpu", done.stdout)
+        self.assertIn("core cycles per pass", done.stdout)
+        (series,) = json.loads(record.read_text())["series"]
+        (run,) = series["runs"]
+        self.assertEqual(len(run["figures"]), 4)
+        self.assertEqual(len(run["ratios"]), 2)
+        self.assertTrue(series["banner"])
+
+    def test_an_interrupted_series_keeps_its_finished_runs(self):
+        record = self.prefix / "interrupted.json"
+        tool = subprocess.Popen([str(self.tool), "run", "-n", "20", "--json", str(record)], stdout=subprocess.PIPE,
+                                text=True)
+        deadline = time.monotonic() + 60
+        while runs_in(record) < 2 and tool.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        tool.send_signal(signal.SIGINT)
+        output, _ = tool.communicate(timeout=60)
+        self.assertEqual(tool.returncode, 130, output)
+        self.assertEqual(runs_in(record), 2)
+        self.assertEqual(output.splitlines()[-1], f"interrupted: kept 2 finished runs in {record}")
+        self.assertEqual(sorted(p.name for p in self.prefix.iterdir() if p.suffix == ".json"),
+                         ["interrupted.json"] + (["one.json"] if (self.prefix / "one.json").exists() else []))
+
+
+if __name__ == "__main__":
+    unittest.main()
