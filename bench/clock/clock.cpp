@@ -140,6 +140,13 @@ int UsageError(const char* what, const char* text) {
   return kUsageError;
 }
 
+// 0 once standard output is written out; 1, saying why, when it cannot be.
+int FlushOutput() {
+  if (fflush(stdout) == 0) return 0;
+  perror("zerobench-clock: writing to standard output");
+  return 1;
+}
+
 // Binds the process to `cpu` if this process may use it.
 bool PinTo(uint64_t cpu) {
   cpu_set_t allowed;
@@ -162,7 +169,10 @@ int main(int argc, char** argv) {
     const char** value = strcmp(argv[i], "--cpu") == 0     ? &cpu_text
                          : strcmp(argv[i], "--chain") == 0 ? &chain_text
                                                            : nullptr;
-    if (strcmp(argv[i], "--help") == 0) return puts(kUsage) < 0;
+    if (strcmp(argv[i], "--help") == 0) {
+      puts(kUsage);
+      return FlushOutput();
+    }
     if (value == nullptr) return UsageError("unknown argument ", argv[i]);
     if (i + 1 == argc) return UsageError(argv[i], " needs a number");
     *value = argv[++i];
@@ -183,9 +193,5 @@ int main(int argc, char** argv) {
     double ratio = CyclesPerTick();
     printf("cycles-per-tick %.4f tick-hz %.0f core-hz %.0f\n", ratio, tick_hz, ratio * tick_hz);
   }
-  if (fflush(stdout) != 0) {
-    perror("zerobench-clock: writing the result");
-    return 1;
-  }
-  return 0;
+  return FlushOutput();
 }
