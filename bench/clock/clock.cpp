@@ -124,7 +124,7 @@ double CyclesPerTick() {
 
 // A whole decimal number, digits only, at most `most`.
 bool ParseNumber(const char* text, uint64_t most, uint64_t* value) {
-  if (text == nullptr || *text == '\0') return false;
+  if (*text == '\0') return false;
   uint64_t number = 0;
   for (const char* p = text; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9') return false;
@@ -166,13 +166,13 @@ int main(int argc, char** argv) {
   const char* cpu_text = nullptr;
   const char* chain_text = nullptr;
   for (int i = 1; i < argc; ++i) {
-    const char** value = strcmp(argv[i], "--cpu") == 0     ? &cpu_text
-                         : strcmp(argv[i], "--chain") == 0 ? &chain_text
-                                                           : nullptr;
     if (strcmp(argv[i], "--help") == 0) {
       puts(kUsage);
       return FlushOutput();
     }
+    const char** value = strcmp(argv[i], "--cpu") == 0     ? &cpu_text
+                         : strcmp(argv[i], "--chain") == 0 ? &chain_text
+                                                           : nullptr;
     if (value == nullptr) return UsageError("unknown argument ", argv[i]);
     if (i + 1 == argc) return UsageError(argv[i], " needs a number");
     *value = argv[++i];
