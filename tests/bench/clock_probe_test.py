@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""The clock probe (zerobench-clock), as the statistics tool reads it.
+
+Usage: clock_probe_test.py PROBE output|perf
+
+output: its line of figures is plausible and consistent, --cpu binds it, and
+        every wrong argument gets one line on standard error and exit 2.
+perf:   its cycles per tick agree within 3% with perf's count of core cycles
+        over one long chain, where perf counts cycles; reading perf's CSV is
+        checked on captured lines everywhere. Exits with 77 (a skip), saying
+        why in one line, where perf cannot count cycles.
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SKIP = 77
+PROBE = None  # set from the command line
+LINE = re.compile(r"cycles-per-tick (\d+\.\d{4}) tick-hz (\d+) core-hz (\d+)\n")
+ALLOWED = sorted(os.sched_getaffinity(0))
+# The chain timed under perf: about a quarter of a second at 4 GHz, so that
+# the process's own start-up is a small part of the cycles perf counts.
+PERF_CHAIN_ADDS = 1_000_000_000
+
+
+def run_probe(*args, cpus=None):
+    return subprocess.run([PROBE, *args], capture_output=True, text=True, timeout=60,
+                          preexec_fn=(lambda: os.sched_setaffinity(0, cpus)) if cpus else None)
+
+
+def figures(*args):
+    """The probe's ratio, counter frequency and core clock."""
+    done = run_probe(*args)
+    if done.returncode != 0 or done.stderr:
+        raise AssertionError(f"exit {done.returncode}: {done.stderr!r}")
+    match = LINE.fullmatch(done.stdout)
+    if not match:
+        raise AssertionError(f"not the probe's line: {done.stdout!r}")
+    return float(match[1]), int(match[2]), int(match[3])
+
+
+def chain_ticks(stdout):
+    match = re.fullmatch(r"ticks (\d+)\n", stdout)
+    if not match:
+        raise AssertionError(f"not a chain's line: {stdout!r}")
+    return int(match[1])
+
+
+class OutputTest(unittest.TestCase):
+    def test_figures_are_plausible_and_consistent(self):
+        for args in [(), ("--cpu", str(ALLOWED[0])), ("--cpu", str(ALLOWED[-1]))]:
+            ratio, tick_hz, core_hz = figures(*args)
+            self.assertTrue(0.2 <= ratio <= 5, ratio)
+            self.assertTrue(1e8 <= tick_hz <= 1e10, tick_hz)
+            self.assertTrue(1e8 <= core_hz <= 1e10, core_hz)
+            # The ratio is printed rounded to 4 decimals.
+            self.assertAlmostEqual(core_hz / (ratio * tick_hz), 1, delta=0.0005 / ratio)
+
+    def test_a_chain_costs_at_least_a_fifth_of_a_tick_per_add(self):
+        # Fewer ticks would mean the adds are not one chain, or not all there.
+        done = run_probe("--cpu", str(ALLOWED[0]), "--chain", "10000000")
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertLessEqual(10_000_000 / chain_ticks(done.stdout), 5)
+
+    def test_wrong_arguments_get_one_line_and_exit_2(self):
+        outside = max(ALLOWED) + 1
+        cases = [("--bogus",), ("extra",), ("--cpu",), ("--cpu", "x"), ("--cpu", "-1"), ("--cpu", ""),
+                 ("--cpu", "99999999999999999999"), ("--cpu", str(outside)), ("--chain",),
+                 ("--chain", "0"), ("--chain", "1500"), ("--chain", "10000000000000"),
+                 ("--chain", "1e6"), ("--chain", "1000", "--cpu", str(outside))]
+        for args in cases:
+            with self.subTest(args=args):
+                done = run_probe(*args)
+                self.assertEqual(done.returncode, 2)
+                self.assertEqual(done.stdout, "")
+                self.assertRegex(done.stderr, r"^zerobench-clock: [^\n]+\n$")
+
+    def test_a_cpu_outside_the_affinity_mask_is_refused(self):
+        if len(ALLOWED) < 2:
+            self.skipTest("one CPU only")
+        done = run_probe("--cpu", str(ALLOWED[1]), cpus={ALLOWED[0]})
+        self.assertEqual((done.returncode, done.stdout), (2, ""))
+        self.assertRegex(done.stderr, r"^zerobench-clock: [^\n]*may not use cpu[^\n]*\n$")
+
+
+def perf_cycles(csv):
+    """Core cycles from `perf stat -x, -e cycles` output, or why there is no count.
+
+    Returns (cycles, None) or (None, reason). A hybrid processor gives one line
+    per core type (cpu_core/cycles/, cpu_atom/cycles/); the process's cycles
+    are their sum over the lines that counted."""
+    counted, reasons = [], []
+    for line in csv.splitlines():
+        fields = line.split(",")
+        if line.startswith("#") or len(fields) < 3 or "cycles" not in fields[2]:
+            continue
+        if fields[0].isdigit():
+            counted.append(int(fields[0]))
+        else:
+            reasons.append(fields[0])
+    if counted:
+        return sum(counted), None
+    return None, f"perf counts no cycles here ({', '.join(reasons) or 'no cycles line'})"
+
+
+class PerfCsvTest(unittest.TestCase):
+    def test_counted_cycles_are_read(self):
+        csv = "# started on Tue Dec  8 07:03:24 2026\n\n1023456789,,cycles,250123456,100.00,,\n"
+        self.assertEqual(perf_cycles(csv), (1023456789, None))
+        self.assertEqual(perf_cycles("1023456789,,cycles:u,250123456,100.00,,\n"), (1023456789, None))
+
+    def test_a_hybrid_processors_lines_are_summed(self):
+        csv = "1000000,,cpu_core/cycles/,250123456,100.00,,\n<not counted>,,cpu_atom/cycles/,0,0.00,,\n" \
+              "23,,cpu_atom/cycles/,1000,0.01,,\n"
+        self.assertEqual(perf_cycles(csv), (1000023, None))
+
+    def test_no_count_gives_the_reason(self):
+        self.assertEqual(perf_cycles("<not supported>,,cycles,0,100.00,,\n"),
+                         (None, "perf counts no cycles here (<not supported>)"))
+        self.assertEqual(perf_cycles("0.73,msec,task-clock,725879,100.00,0.432,CPUs utilized\n"),
+                         (None, "perf counts no cycles here (no cycles line)"))
+
+
+class AgainstPerfTest(unittest.TestCase):
+    def test_ratio_agrees_with_perfs_cycles_per_tick(self):
+        cpu = str(ALLOWED[0])
+        before = figures("--cpu", cpu)[0]
+        with tempfile.NamedTemporaryFile("r") as csv:
+            try:
+                done = subprocess.run(["perf", "stat", "-x,", "-o", csv.name, "-e", "cycles", "--",
+                                       PROBE, "--cpu", cpu, "--chain", str(PERF_CHAIN_ADDS)],
+                                      capture_output=True, text=True, timeout=120)
+            except FileNotFoundError:
+                self.skipTest("perf not found (apt-get install linux-perf)")
+            cycles, reason = perf_cycles(csv.read())
+        if cycles is None:
+            # perf failed to start (no permission, no perf for this kernel) or counts nothing.
+            first_error = next(iter(done.stderr.strip().splitlines()), "")
+            self.skipTest(reason if done.returncode == 0 or not first_error else first_error)
+        after = figures("--cpu", cpu)[0]
+        ticks = chain_ticks(done.stdout)
+        # The core clock may move a little between the calls: the mean of both.
+        probe = (before + after) / 2
+        self.assertAlmostEqual(cycles / ticks / probe, 1, delta=0.03,
+                               msg=f"perf {cycles} cycles, {PERF_CHAIN_ADDS} adds over {ticks} ticks; "
+                                   f"probe {before} before, {after} after")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[2] not in ("output", "perf"):
+        sys.exit(__doc__.split("\n\n")[1])
+    PROBE = sys.argv[1]
+    groups = [OutputTest] if sys.argv[2] == "output" else [PerfCsvTest, AgainstPerfTest]
+    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(g) for g in groups)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    for _, reason in result.skipped:
+        print(f"SKIPPED: {reason}")
+    if not result.wasSuccessful():
+        sys.exit(1)
+    sys.exit(SKIP if sys.argv[2] == "perf" and result.skipped else 0)
