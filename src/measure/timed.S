@@ -195,7 +195,9 @@
 .macro TIMED_ROUTINE name, end, operation
         .text
         .balign 16, 0xcc
-        .skip (16 - BRANCH_TARGET_SIZE) & 15, 0xcc
+  .if BRANCH_TARGET_SIZE
+        .skip 16 - BRANCH_TARGET_SIZE, 0xcc
+  .endif
         .globl \name
         FUNCTION_TYPE(\name)
 \name:
