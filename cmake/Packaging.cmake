@@ -110,23 +110,24 @@ function(zerobench_man_page component page)
 endfunction()
 
 # A component and the package it becomes: its name, a synopsis of at most
-# 60 characters and a description (plain sentences, wrapped by the packager).
+# 79 characters starting with a capital, and a description wrapped at 72
+# columns (the .rpm takes it as it is).
 # On Linux it installs the package's papers: the machine-readable copyright
 # and the changelog, under share/doc/PACKAGE as Debian wants them.
-macro(zerobench_component component package summary description)
+function(zerobench_component component package summary description)
   string(TOUPPER ${component} upper)
-  list(APPEND CPACK_COMPONENTS_ALL ${component})
-  set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
-  set(CPACK_DEBIAN_${upper}_DESCRIPTION "${summary}\n${description}")
-  set(CPACK_RPM_${upper}_PACKAGE_NAME ${package})
-  set(CPACK_RPM_${upper}_PACKAGE_SUMMARY "${summary}")
-  set(CPACK_RPM_${upper}_PACKAGE_DESCRIPTION "${description}")
+  set(CPACK_COMPONENTS_ALL ${CPACK_COMPONENTS_ALL} ${component} PARENT_SCOPE)
+  set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package} PARENT_SCOPE)
+  set(CPACK_DEBIAN_${upper}_DESCRIPTION "${summary}\n${description}" PARENT_SCOPE)
+  set(CPACK_RPM_${upper}_PACKAGE_NAME ${package} PARENT_SCOPE)
+  set(CPACK_RPM_${upper}_PACKAGE_SUMMARY "${summary}" PARENT_SCOPE)
+  set(CPACK_RPM_${upper}_PACKAGE_DESCRIPTION "${description}" PARENT_SCOPE)
   if(NOT WIN32)
     set(docdir ${CMAKE_INSTALL_DATADIR}/doc/${package})
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright DESTINATION ${docdir} COMPONENT ${component})
-    install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${docdir} COMPONENT ${component})
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+            DESTINATION ${docdir} COMPONENT ${component})
   endif()
-endmacro()
+endfunction()
 if(NOT WIN32)
   zerobench_gzip(${PROJECT_SOURCE_DIR}/docs/changelog ${PROJECT_BINARY_DIR}/changelog.gz)
 endif()
