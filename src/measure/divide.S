@@ -11,6 +11,7 @@
         .globl SYM(DivideRounded)
         FUNCTION_TYPE(SYM(DivideRounded))
 SYM(DivideRounded):
+        BRANCH_TARGET
 #if defined(__x86_64__)
 #if defined(_WIN64)
 #define DIVIDEND rcx
@@ -50,3 +51,4 @@ SYM(DivideRounded):
         FUNCTION_SIZE(SYM(DivideRounded))
 
         NO_EXEC_STACK
+        CONTROL_FLOW_NOTE

@@ -168,8 +168,9 @@
   .endif
 .endm
 
-/* Filler up to the next 16-byte boundary, counted from the routine's start
-   (itself 16-byte aligned); a gap too short for any piece takes 16 more. */
+/* Filler up to the next 16-byte boundary, counted from `base`, the code
+   after the routine's entry (itself 16-byte aligned); a gap too short for
+   any piece takes 16 more. */
 .macro FILL_TO_16 base
   .set fill_gap, (16 - ((. - \base) & 15)) & 15
   .if fill_gap > 0 && fill_gap < FILL_SHORT
@@ -188,13 +189,20 @@
         and dword ptr [PTR], 0
 .endm
 
-/* One whole timed routine around the body operation `operation`. */
+/* One whole timed routine around the body operation `operation`. An ENDBR
+   at the entry ends just at a 16-byte boundary, so that the code after it
+   lies as it does without one: the same filler, the same bytes. */
 .macro TIMED_ROUTINE name, end, operation
         .text
         .balign 16, 0xcc
+  .if BRANCH_TARGET_SIZE
+        .skip 16 - BRANCH_TARGET_SIZE, 0xcc
+  .endif
         .globl \name
         FUNCTION_TYPE(\name)
 \name:
+        BRANCH_TARGET
+.Lcode\@:
         SAVE_REGISTERS
         SERIALIZE
         rdtsc
@@ -202,7 +210,7 @@
         SAVE_STAMP
         mov COUNTER, PASS_COUNT
         SERIALIZE
-        FILL_TO_16 \name
+        FILL_TO_16 .Lcode\@
 1:
         sub COUNTER, 1
         JNZ_SHORT 1b
@@ -215,7 +223,7 @@
         SAVE_STAMP
         mov COUNTER, PASS_COUNT
         SERIALIZE
-        FILL_TO_16 \name
+        FILL_TO_16 .Lcode\@
 2:
         LOAD_SCRATCH
         .rept 100
@@ -262,3 +270,4 @@ SYM(LoopCounter):
         .zero 4
 
         NO_EXEC_STACK
+        CONTROL_FLOW_NOTE

@@ -10,6 +10,7 @@
         .globl SYM(ReadCpuid)
         FUNCTION_TYPE(SYM(ReadCpuid))
 SYM(ReadCpuid):
+        BRANCH_TARGET
 #if defined(__x86_64__)
 #if defined(_WIN64)
         mov eax, ecx
@@ -45,3 +46,4 @@ SYM(ReadCpuid):
         FUNCTION_SIZE(SYM(ReadCpuid))
 
         NO_EXEC_STACK
+        CONTROL_FLOW_NOTE

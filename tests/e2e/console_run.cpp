@@ -23,16 +23,6 @@ class Stopwatch {
   LARGE_INTEGER frequency_, start_;
 };
 
-// A path as the build names it: under Wine a Unix path, which drive Z: (the
-// root of the Unix file system in every Wine prefix) reaches.
-std::string WindowsPath(const std::string& path) {
-  if (path.empty() || path[0] != '/') return path;
-  std::string windows = "Z:" + path;
-  for (char& c : windows)
-    if (c == '/') c = '\\';
-  return windows;
-}
-
 // One argument, quoted so that the C run-time library's parser gives it back
 // unchanged: backslashes are literal except before a quote.
 std::string Quoted(const std::string& argument) {
@@ -109,6 +99,16 @@ HANDLE OpenChildConsoleInput(const PROCESS_INFORMATION& child, const Stopwatch& 
 }
 
 }  // namespace
+
+// A path as the build names it: under Wine a Unix path, which drive Z: (the
+// root of the Unix file system in every Wine prefix) reaches.
+std::string WindowsPath(const std::string& path) {
+  if (path.empty() || path[0] != '/') return path;
+  std::string windows = "Z:" + path;
+  for (char& c : windows)
+    if (c == '/') c = '\\';
+  return windows;
+}
 
 double ArrivalOf(const ConsoleRun& run, size_t offset) {
   return offset < run.arrivalSeconds.size() ? run.arrivalSeconds[offset] : -1;

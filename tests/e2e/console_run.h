@@ -29,6 +29,9 @@ struct ConsoleRun {
   unsigned long exitCode = 259;      // as GetExitCodeProcess reports it (259: still active)
 };
 
+// A path as the build names it, as Windows programs under Wine reach it.
+std::string WindowsPath(const std::string& path);
+
 ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& options);
 
 // The time at which output[offset] arrived.

@@ -32,3 +32,17 @@ endif()
 add_test(NAME WindowsImage.IsAConsoleProgramImportingKernel32AndMsvcrtOnly
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DIMAGE=$<TARGET_FILE:zerobench>
                  -DMAGIC=${magic} -P ${CMAKE_CURRENT_SOURCE_DIR}/windows_image_check.cmake)
+
+# The program's version information and manifest, read back through the
+# Windows API.
+add_executable(version_info_test version_info_test.cpp)
+target_compile_definitions(version_info_test PRIVATE
+  ZEROBENCH_PROGRAM="$<TARGET_FILE:zerobench>" ZEROBENCH_VERSION="${PROJECT_VERSION}"
+  ZEROBENCH_VERSION_MAJOR=${PROJECT_VERSION_MAJOR} ZEROBENCH_VERSION_MINOR=${PROJECT_VERSION_MINOR}
+  ZEROBENCH_VERSION_PATCH=${PROJECT_VERSION_PATCH})
+target_link_libraries(version_info_test PRIVATE zerobench_console_run zerobench_warnings
+                                                GTest::gtest_main version)
+add_dependencies(version_info_test zerobench)
+if(ZEROBENCH_RUN_TESTS)
+  gtest_discover_tests(version_info_test DISCOVERY_TIMEOUT 60 ${ZEROBENCH_DISCOVERY})
+endif()

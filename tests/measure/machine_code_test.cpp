@@ -120,6 +120,15 @@ Bytes StaticOperand(const Walk& walk, size_t operandOffset, size_t after, const 
   return Le32(static_cast<std::uint32_t>(Address(object) + displacement - next));
 }
 
+// Built with control-flow protection (the Linux builds), a routine's entry is
+// the ENDBR an indirect call lands on, ending at a 16-byte boundary: what
+// follows is the same code, at the same alignment, as in a build without it.
+#if defined(__CET__) && (__CET__ & 1)
+const Bytes BranchTarget = Wide ? Bytes{0xf3, 0x0f, 0x1e, 0xfa} : Bytes{0xf3, 0x0f, 0x1e, 0xfb};
+#else
+const Bytes BranchTarget = {};
+#endif
+
 const Bytes Serialize = {0x31, 0xc0, 0x0f, 0xa2};  // xor eax, eax; cpuid
 const Bytes Rdtsc = {0x0f, 0x31};
 const Bytes JoinStamp = {0x48, 0xc1, 0xe2, 0x20, 0x48, 0x09, 0xd0};  // shl rdx, 32; or rax, rdx
@@ -172,8 +181,9 @@ bool TakeNetResult(Walk& walk) {
 }
 
 void CheckRoutine(const void* start, const void* end, const Bytes& operation) {
-  ASSERT_EQ(Address(start) % 16, 0u) << "routine start";
   Walk walk(start, end);
+  ASSERT_TRUE(walk.Take(BranchTarget, "the entry's ENDBR"));
+  ASSERT_EQ(walk.Here() % 16, 0u) << "the code after the entry";
   const Bytes saveRegisters = Wide ? Bytes{0x53, 0x56, 0x57} : Bytes{0x53, 0x56, 0x57, 0x55};
   const Bytes restoreRegisters =
       Wide ? Bytes{0x5f, 0x5e, 0x5b, 0xc3} : Bytes{0x5d, 0x5f, 0x5e, 0x5b, 0xc3};
