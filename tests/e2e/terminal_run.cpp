@@ -24,7 +24,7 @@ const char CtrlZ = '\x1a';
 // inside the runs, whose pauses alone take 0.3 s.
 const double EarlyKeySeconds = 0.15;
 const size_t BytesBeforeReaderGoes = 5;
-const double KeyPieceSeconds = 0.01;
+const useconds_t KeyPieceMicroseconds = 10000;
 const uid_t Nobody = 65534;
 
 double SecondsSince(Clock::time_point start) {
@@ -209,8 +209,8 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
   const bool interruptWait = options.interrupt == Interrupt::DuringKeyWait;
   const std::vector<std::string> finalKey =
       interruptWait ? std::vector<std::string>{std::string(1, CtrlC)} : options.finalKey;
-  size_t finalKeyPiecesTyped = 0;
-  double keyWaitSince = -1, lastPieceSeconds = -1;
+  bool finalKeyTyped = false;
+  double keyWaitSince = -1;
   while (!(exited && outputFd < 0)) {
     if (SecondsSince(start) > options.timeoutSeconds) {
       run.timedOut = true;
@@ -254,7 +254,7 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
       }
       exited = true;
       run.exitSeconds = SecondsSince(start);
-      if (options.typeFinalKey && finalKeyPiecesTyped == 0) run.endedBeforeFinalKey = true;
+      if (options.typeFinalKey && !finalKeyTyped) run.endedBeforeFinalKey = true;
     }
     if (exited) continue;
 
@@ -291,21 +291,15 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
         kill(child, SIGSTOP);
       stopSent = true;
     }
-    const bool pieceDue = finalKeyPiecesTyped == 0
-                              ? waitedLongEnough && (!stopAtKeyWait || run.stopped)
-                              : finalKeyPiecesTyped < finalKey.size() &&
-                                    SecondsSince(start) - lastPieceSeconds >= KeyPieceSeconds;
-    if ((options.typeFinalKey || interruptWait) && pieceDue) {
-      const std::string& piece = finalKey[finalKeyPiecesTyped++];
-      (void)!write(terminal.master, piece.data(), piece.size());
-      lastPieceSeconds = SecondsSince(start);
+    if ((options.typeFinalKey || interruptWait) && !finalKeyTyped && waitedLongEnough &&
+        (!stopAtKeyWait || run.stopped)) {
+      // The whole key press, whether the program still waits or not.
+      for (size_t i = 0; i < finalKey.size(); ++i) {
+        if (i > 0) usleep(KeyPieceMicroseconds);
+        (void)!write(terminal.master, finalKey[i].data(), finalKey[i].size());
+      }
+      finalKeyTyped = true;
     }
-  }
-  // The rest of the final key press comes whether the program still waits or not.
-  while (finalKeyPiecesTyped > 0 && finalKeyPiecesTyped < finalKey.size()) {
-    usleep(static_cast<useconds_t>(KeyPieceSeconds * 1e6));
-    const std::string& piece = finalKey[finalKeyPiecesTyped++];
-    (void)!write(terminal.master, piece.data(), piece.size());
   }
   struct termios after;
   run.terminalRestored = tcgetattr(terminal.slave, &after) == 0 && SameSettings(before, after);

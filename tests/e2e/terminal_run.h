@@ -25,14 +25,14 @@ struct TerminalRunOptions {
   bool controllingTerminal = true;
   ChildInput input = ChildInput::Terminal;
   ChildOutput output = ChildOutput::Pipe;
-  std::string file;          // for ChildInput::File and ChildOutput::File
-  int nice = 0;              // the child's nice value at start
-  bool asNobody = false;     // run without the right to raise the priority
-  bool typeEarlyKey = true;  // a key during the runs
-  bool typeFinalKey = true;  // a key once the program waits for one
-  // The bytes of that key press, in pieces typed a moment apart.
-  std::vector<std::string> finalKey = {"k"};
+  std::string file;                       // for ChildInput::File and ChildOutput::File
+  int nice = 0;                           // the child's nice value at start
+  bool asNobody = false;                  // run without the right to raise the priority
+  bool typeEarlyKey = true;               // a key during the runs
+  bool typeFinalKey = true;               // a key once the program waits for one
   Interrupt interrupt = Interrupt::None;  // Ctrl-C instead of the early or the final key
+  // The bytes of the final key press, in pieces typed a moment apart.
+  std::vector<std::string> finalKey = {"k"};
   // A stop at the key wait is followed by the final key once it waits again.
   // For Ctrl-Z the program runs as a shell's job.
   Stop stop = Stop::None;
