@@ -62,9 +62,11 @@ DWORD GetPriorityClass(HANDLE process);
 // Puts the terminal's settings back, then ends the process.
 [[noreturn]] void ExitProcess(UINT exitCode);
 
-// Keys from the controlling terminal, read in non-canonical, no-echo mode.
-// Ctrl-Z puts the terminal's settings back before the process stops; once it
-// goes on, the next call enters that mode again.
+// Keys from the controlling terminal, read in non-canonical, no-echo mode
+// without flow control. Ctrl-Z puts the terminal's settings back before the
+// process stops; once it goes on after any stop, the next call saves the
+// settings it finds and enters that mode again. _getch returns a key press's
+// first byte and discards the rest of it (an escape sequence, a paste).
 int _kbhit();
 int _getch();
 

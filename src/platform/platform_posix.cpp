@@ -28,9 +28,16 @@ int KeyTerminal() {
 }
 
 // The terminal's settings from before key mode, put back on every way out
-// and before a stop.
-struct termios SavedSettings;
+// and before a stop, and those of key mode itself.
+struct termios SavedSettings, KeySettings;
 volatile std::sig_atomic_t InKeyMode = 0;
+// Set when the process goes on after a stop: whatever stopped it (Ctrl-Z, a
+// debugger, kill -STOP), the shell may have put its own settings back since.
+volatile std::sig_atomic_t Continued = 0;
+
+// After a key, the rest of the key press still to come: the bytes of an
+// escape sequence or of a paste may arrive a moment apart.
+const DWORD KeyPressMilliseconds = 50;
 
 void RestoreTerminal() {
   if (InKeyMode) {
@@ -51,10 +58,22 @@ void RestoreThenDefault(int signalNumber) {
   errno = savedErrno;
 }
 
+void NoteContinued(int) { Continued = 1; }
+
 const int RestoringSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 
+// Whether the terminal is as key mode left it: stopped and continued with
+// nobody changing its settings in between.
+bool StillInKeyMode(const struct termios& found) {
+  return found.c_lflag == KeySettings.c_lflag && found.c_iflag == KeySettings.c_iflag &&
+         found.c_cc[VMIN] == KeySettings.c_cc[VMIN] && found.c_cc[VTIME] == KeySettings.c_cc[VTIME];
+}
+
+// Non-canonical, no echo, and no flow control, so that Ctrl-S is a key like
+// any other. Taken up again after every stop.
 void EnterKeyMode(int fd) {
-  if (InKeyMode) return;
+  if (InKeyMode && !Continued) return;
+  Continued = 0;
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = RestoreThenDefault;
@@ -62,20 +81,27 @@ void EnterKeyMode(int fd) {
   sigemptyset(&action.sa_mask);
   for (int signalNumber : RestoringSignals) sigaddset(&action.sa_mask, signalNumber);
   for (int signalNumber : RestoringSignals) sigaction(signalNumber, &action, nullptr);
-  // Ctrl-Z is held off while the settings are saved and changed: its restore
-  // in between would leave key mode set and InKeyMode clear, and the next
-  // call would save key mode as the settings to put back.
-  sigset_t stop, before;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTSTP);
-  sigprocmask(SIG_BLOCK, &stop, &before);
-  if (tcgetattr(fd, &SavedSettings) == 0) {
-    struct termios keys = SavedSettings;
-    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    keys.c_cc[VMIN] = 1;
-    keys.c_cc[VTIME] = 0;
+  action.sa_handler = NoteContinued;
+  sigaction(SIGCONT, &action, nullptr);
+  // The signals are held off while the settings are saved and changed: a
+  // restore in between would put back half-saved settings, or leave key mode
+  // set and InKeyMode clear, and the next call would save key mode as the
+  // settings to put back.
+  sigset_t held, before;
+  sigemptyset(&held);
+  for (int signalNumber : RestoringSignals) sigaddset(&held, signalNumber);
+  sigaddset(&held, SIGCONT);
+  sigprocmask(SIG_BLOCK, &held, &before);
+  struct termios found;
+  if (tcgetattr(fd, &found) == 0) {
+    if (!InKeyMode || !StillInKeyMode(found)) SavedSettings = found;
+    KeySettings = SavedSettings;
+    KeySettings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    KeySettings.c_iflag &= ~static_cast<tcflag_t>(IXON);
+    KeySettings.c_cc[VMIN] = 1;
+    KeySettings.c_cc[VTIME] = 0;
     InKeyMode = 1;
-    if (tcsetattr(fd, TCSANOW, &keys) != 0) InKeyMode = 0;
+    if (tcsetattr(fd, TCSANOW, &KeySettings) != 0) InKeyMode = 0;
   }
   sigprocmask(SIG_SETMASK, &before, nullptr);
 }
@@ -164,5 +190,10 @@ int _getch() {
   if (fd < 0) return -1;
   EnterKeyMode(fd);
   unsigned char key;
-  return read(fd, &key, 1) == 1 ? key : -1;
+  if (read(fd, &key, 1) != 1) return -1;
+  // One key press is taken whole, as a Windows console hands over one key
+  // event: what came with the key would otherwise reach the shell.
+  Sleep(KeyPressMilliseconds);
+  tcflush(fd, TCIFLUSH);
+  return key;
 }

@@ -48,14 +48,15 @@ void ExpectExitZero(const TerminalRun& run) {
   EXPECT_EQ(WEXITSTATUS(run.status), 0);
 }
 
-// The whole report came out, it waited for the key typed after the closing
-// line and not for the one typed during the runs, and left the terminal as
+// It waited for the key typed after the closing line and not for the one
+// typed during the runs, took that key press whole, and left the terminal as
 // it was.
 void ExpectWaitedForTheKey(const TerminalRun& run) {
   ExpectExitZero(run);
   EXPECT_TRUE(run.sawKeyWait) << "the terminal never went into key mode";
   EXPECT_FALSE(run.endedBeforeFinalKey) << "ended without waiting for a new key";
   EXPECT_TRUE(run.terminalRestored);
+  EXPECT_EQ(run.leftForTheShell, "") << "left unread on the terminal";
 }
 
 void ExpectWholeReport(const std::string& output) {
@@ -141,13 +142,61 @@ TEST(CtrlC, EndsTheProcessByTheSignalAndRestoresTheTerminal) {
 // the program waits in key mode again, and one key ends it.
 TEST(CtrlZ, StopsWithTheTerminalRestoredAndWaitsForOneKeyAfterContinuing) {
   TerminalRunOptions options;
-  options.stopAtKeyWait = true;
+  options.stop = Stop::CtrlZAtKeyWait;
   const TerminalRun run = RunOnTerminal(Program, options);
   EXPECT_TRUE(run.stopped);
   EXPECT_TRUE(run.restoredWhileStopped);
   EXPECT_TRUE(run.keyModeAfterContinuing);
   ExpectWaitedForTheKey(run);
   ExpectWholeReport(run.output);
+}
+
+// SIGSTOP cannot be caught: the program learns of it when it goes on. At the
+// key wait it then takes up key mode again, whether the shell put its own
+// settings back meanwhile or nobody touched them; during the runs the stop
+// changes nothing.
+TEST(StopSignal, AtTheKeyWaitOrDuringTheRunsLeavesOneKeyToEndIt) {
+  struct Case {
+    const char* name;
+    Stop stop;
+    bool shellRestores;
+  };
+  for (const Case& each :
+       {Case{"at the key wait, the shell restoring", Stop::SignalAtKeyWait, true},
+        Case{"at the key wait, nobody restoring", Stop::SignalAtKeyWait, false},
+        Case{"during the runs", Stop::SignalDuringRuns, true}}) {
+    SCOPED_TRACE(each.name);
+    TerminalRunOptions options;
+    options.stop = each.stop;
+    options.shellRestoresWhileStopped = each.shellRestores;
+    options.timeoutSeconds = 10;
+    const TerminalRun run = RunOnTerminal(Program, options);
+    EXPECT_TRUE(run.stopped);
+    ExpectWaitedForTheKey(run);
+    ExpectWholeReport(run.output);
+  }
+}
+
+// One key press ends the wait, whatever its bytes, and none of them is left
+// for the shell, as a Windows console hands over one key event. Ctrl-S is a
+// key too: flow control is off in key mode.
+TEST(KeyPress, OfAnyKindEndsTheWaitAndIsTakenWhole) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> bytes;
+  };
+  for (const Case& each :
+       {Case{"an arrow key", {"\x1b[A"}}, Case{"an arrow key over a slow line", {"\x1b", "[", "A"}},
+        Case{"a UTF-8 character", {"\xc3\xa9"}}, Case{"a line typed ahead", {"xecho PASTED-RAN\r"}},
+        Case{"Ctrl-S", {"\x13"}}}) {
+    SCOPED_TRACE(each.name);
+    TerminalRunOptions options;
+    options.finalKey = each.bytes;
+    options.timeoutSeconds = 10;
+    const TerminalRun run = RunOnTerminal(Program, options);
+    ExpectWaitedForTheKey(run);
+    ExpectWholeReport(run.output);
+  }
 }
 
 TEST(Priority, IsNormalWhileWaitingWhenStartedNiced) {

@@ -24,6 +24,7 @@ const char CtrlZ = '\x1a';
 // inside the runs, whose pauses alone take 0.3 s.
 const double EarlyKeySeconds = 0.15;
 const size_t BytesBeforeReaderGoes = 5;
+const useconds_t KeyPieceMicroseconds = 10000;
 const uid_t Nobody = 65534;
 
 double SecondsSince(Clock::time_point start) {
@@ -54,6 +55,25 @@ bool SameSettings(const struct termios& a, const struct termios& b) {
 bool InKeyMode(int slave) {
   struct termios settings;
   return tcgetattr(slave, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
+}
+
+// Everything in the terminal's input queue, lines or not; the settings are
+// put back afterwards.
+std::string PendingInput(int slave) {
+  struct termios settings;
+  if (tcgetattr(slave, &settings) != 0) return "(settings unreadable)";
+  struct termios everything = settings;
+  everything.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+  everything.c_cc[VMIN] = 0;
+  everything.c_cc[VTIME] = 1;  // what was typed last may still be on its way
+  tcsetattr(slave, TCSANOW, &everything);
+  std::string pending;
+  char chunk[256];
+  ssize_t got;
+  while ((got = read(slave, chunk, sizeof chunk)) > 0)
+    pending.append(chunk, static_cast<size_t>(got));
+  tcsetattr(slave, TCSANOW, &settings);
+  return pending;
 }
 
 // A sanitized build reports on standard error, which is the terminal where
@@ -138,7 +158,7 @@ void RunAsForegroundJob(int tty) {
       MoveTo(open(options.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
       break;
   }
-  if (options.stopAtKeyWait) RunAsForegroundJob(tty);
+  if (options.stop == Stop::CtrlZAtKeyWait) RunAsForegroundJob(tty);
   if (tty > STDERR_FILENO) close(tty);
   if (devNull > STDERR_FILENO) close(devNull);
   if (options.nice != 0 && setpriority(PRIO_PROCESS, 0, options.nice) != 0) _exit(ChildSetupFailed);
@@ -183,7 +203,13 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
   std::string shown;  // what the terminal showed
   const bool outputVisible = options.output == ChildOutput::Pipe;
   int outputFd = outputEnds[0];
-  bool earlyKeyTyped = false, stopTyped = false, finalKeyTyped = false, exited = false;
+  bool earlyKeyTyped = false, stopSent = false, exited = false;
+  const bool stopAtKeyWait =
+      options.stop == Stop::CtrlZAtKeyWait || options.stop == Stop::SignalAtKeyWait;
+  const bool interruptWait = options.interrupt == Interrupt::DuringKeyWait;
+  const std::vector<std::string> finalKey =
+      interruptWait ? std::vector<std::string>{std::string(1, CtrlC)} : options.finalKey;
+  bool finalKeyTyped = false;
   double keyWaitSince = -1;
   while (!(exited && outputFd < 0)) {
     if (SecondsSince(start) > options.timeoutSeconds) {
@@ -221,6 +247,7 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
         struct termios now;
         run.restoredWhileStopped =
             tcgetattr(terminal.slave, &now) == 0 && SameSettings(before, now);
+        if (options.shellRestoresWhileStopped) tcsetattr(terminal.slave, TCSANOW, &before);
         keyWaitSince = -1;  // the final key waits for key mode again
         kill(child, SIGCONT);
         continue;
@@ -241,6 +268,10 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
       (void)!write(terminal.master, interruptRuns ? &CtrlC : "e", 1);
       earlyKeyTyped = true;
     }
+    if (options.stop == Stop::SignalDuringRuns && !stopSent && duringRuns) {
+      kill(child, SIGSTOP);
+      stopSent = true;
+    }
     if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
       run.closingLineSeconds =
           ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
@@ -253,19 +284,26 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
     }
     const bool waitedLongEnough =
         keyWaitSince >= 0 && SecondsSince(start) - keyWaitSince >= options.keyWaitCheckSeconds;
-    if (options.stopAtKeyWait && !stopTyped && waitedLongEnough) {
-      (void)!write(terminal.master, &CtrlZ, 1);
-      stopTyped = true;
+    if (stopAtKeyWait && !stopSent && waitedLongEnough) {
+      if (options.stop == Stop::CtrlZAtKeyWait)
+        (void)!write(terminal.master, &CtrlZ, 1);
+      else
+        kill(child, SIGSTOP);
+      stopSent = true;
     }
-    const bool interruptWait = options.interrupt == Interrupt::DuringKeyWait;
     if ((options.typeFinalKey || interruptWait) && !finalKeyTyped && waitedLongEnough &&
-        (!options.stopAtKeyWait || run.stopped)) {
-      (void)!write(terminal.master, interruptWait ? &CtrlC : "k", 1);
+        (!stopAtKeyWait || run.stopped)) {
+      // The whole key press, whether the program still waits or not.
+      for (size_t i = 0; i < finalKey.size(); ++i) {
+        if (i > 0) usleep(KeyPieceMicroseconds);
+        (void)!write(terminal.master, finalKey[i].data(), finalKey[i].size());
+      }
       finalKeyTyped = true;
     }
   }
   struct termios after;
   run.terminalRestored = tcgetattr(terminal.slave, &after) == 0 && SameSettings(before, after);
+  if (exited) run.leftForTheShell = PendingInput(terminal.slave);
   if (outputFd >= 0) close(outputFd);
   ShowSanitizerReport(terminal.master, shown);
   close(terminal.master);

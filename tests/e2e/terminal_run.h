@@ -11,6 +11,9 @@
 enum class ChildOutput { Pipe, Closed, DevFull, ReaderGone, File };
 enum class ChildInput { Terminal, Closed, File, DevNull };
 enum class Interrupt { None, DuringRuns, DuringKeyWait };
+// Ctrl-Z, or SIGSTOP as a debugger or kill -STOP sends it; the process is
+// continued with SIGCONT once it has stopped.
+enum class Stop { None, CtrlZAtKeyWait, SignalAtKeyWait, SignalDuringRuns };
 
 // The emulator this build's tests run under (qemu-i386 for an IA-32 build on
 // a kernel that does not start IA-32 programs); empty where they run natively.
@@ -28,9 +31,14 @@ struct TerminalRunOptions {
   bool typeEarlyKey = true;               // a key during the runs
   bool typeFinalKey = true;               // a key once the program waits for one
   Interrupt interrupt = Interrupt::None;  // Ctrl-C instead of the early or the final key
-  // Ctrl-Z once it waits for the key, SIGCONT once it has stopped, and the
-  // final key once it waits again. The program then runs as a shell's job.
-  bool stopAtKeyWait = false;
+  // The bytes of the final key press, in pieces typed a moment apart.
+  std::vector<std::string> finalKey = {"k"};
+  // A stop at the key wait is followed by the final key once it waits again.
+  // For Ctrl-Z the program runs as a shell's job.
+  Stop stop = Stop::None;
+  // While it is stopped, the terminal's settings from before are put back,
+  // as a shell does for a stopped job.
+  bool shellRestoresWhileStopped = true;
   double keyWaitCheckSeconds = 0.3;  // how long it must go on waiting before the final key
   double timeoutSeconds = 30;
   std::string emulator = TestEmulator();  // the program runs under it, where not empty
@@ -44,13 +52,16 @@ struct TerminalRun {
   bool sawKeyWait = false;            // the terminal went into key mode
   bool endedBeforeFinalKey = false;   // ended on its own while it should have waited
   bool terminalRestored = false;      // the terminal's settings afterwards equal those before
-  bool stopped = false;               // by the Ctrl-Z of stopAtKeyWait
+  bool stopped = false;               // as options.stop asked
   bool restoredWhileStopped = false;  // the terminal's settings then equal those before
   bool keyModeAfterContinuing = false;
   int niceDuringKeyWait = 99;
   double closingLineSeconds = -1;  // when "--- ok ---\r" had arrived
   double exitSeconds = -1;
   int status = -1;  // as waitpid reports it
+  // What the program left unread on the terminal once it ended: the shell
+  // would read it next.
+  std::string leftForTheShell;
 };
 
 // The exit code a child gives when it could not be set up as asked.
