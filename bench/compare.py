@@ -91,6 +91,36 @@ def comparisons(rows, unit):
     return lines
 
 
+def write_markdown(path, table, sentences, heading):
+    """The table and the sentences as Markdown; whether they were written."""
+    try:
+        with open(path, "w") as file:
+            file.write("\n".join(markdown_table(table)) + "\n")
+            if sentences:
+                file.write(f"\n{heading}:\n\n" + "".join(f"- {line}\n" for line in sentences))
+    except OSError as error:
+        print(f"{path} could not be written ({error.strerror})")
+        return False
+    print(f"table written to {path}")
+    return True
+
+
+def draw(path, rows, unit):
+    """The rows side by side; whether the picture was drawn."""
+    if plot.missing():
+        print(f"no picture: {plot.missing()}")
+        return True
+    titles = [(f"{row.name} {row.series.banner}\n{row.series.preset}, cpu {row.series.cpu}", row.series)
+              for row in rows]
+    try:
+        plot.draw_comparison(path, titles, unit)
+    except (OSError, ValueError) as error:
+        print(f"no picture: {error}")
+        return False
+    print(f"picture written to {path}")
+    return True
+
+
 def main(args):
     rows = load_rows(args.records)
     unit = analysis.unit_for([row.series for row in rows], args.unit)
@@ -100,25 +130,13 @@ def main(args):
     if unit != args.unit:
         print("core cycles only where recorded: a record without clock readings is compared in ticks")
     sentences = comparisons(rows, unit)
+    heading = f"against {rows[0].name}, in {analysis.UNITS[unit]}"
     if sentences:
-        print(f"against {rows[0].name}, in {analysis.UNITS[unit]}:")
+        print(heading + ":")
         for line in sentences:
             print("  " + line)
     if analysis.missing():
         print(f"no verdicts: {analysis.missing()}")
-    if args.markdown:
-        with open(args.markdown, "w") as file:
-            file.write("\n".join(markdown_table(table)) + "\n")
-            if sentences:
-                file.write(f"\nAgainst {rows[0].name}, in {analysis.UNITS[unit]}:\n\n")
-                file.write("".join(f"- {line}\n" for line in sentences))
-        print(f"table written to {args.markdown}")
-    if args.plot:
-        if plot.missing():
-            print(f"no picture: {plot.missing()}")
-        else:
-            titles = [(f"{row.name} {row.series.banner}\n{row.series.preset}, cpu {row.series.cpu}", row.series)
-                      for row in rows]
-            plot.draw_comparison(args.plot, titles, unit)
-            print(f"picture written to {args.plot}")
-    return 0
+    written = not args.markdown or write_markdown(args.markdown, table, sentences, heading.capitalize())
+    drawn = not args.plot or draw(args.plot, rows, unit)
+    return 0 if written and drawn else 1
