@@ -146,7 +146,8 @@ def targets(place, names):
         else:
             raise UsageError(f"{name}: neither a zerobench program nor a preset ({', '.join(presets)})")
     if not chosen:
-        why = "; ".join(line.removesuffix("; skipped") for line in skipped) or "build a preset (cmake --workflow --preset default) or name a program"
+        why = "; ".join(line.removesuffix("; skipped") for line in skipped) or \
+            "build a preset (cmake --workflow --preset default) or name a program"
         raise UsageError(f"nothing to run: {why}")
     return chosen, skipped
 
