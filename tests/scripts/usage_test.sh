@@ -42,7 +42,8 @@ fake_gcc() {
   printf '#!/bin/sh\n%s\n' "$1" >"$work/bin/gcc"
   chmod +x "$work/bin/gcc"
 }
-probe() { PATH="$work/bin:$PATH" "$work/checkout/cmake/runs-ia32"; }
+# The probe as on any machine: not told to take it for a refusing one.
+probe() { env -u ZEROBENCH_EMULATE_IA32 PATH="$work/bin:$PATH" "$work/checkout/cmake/runs-ia32"; }
 real_gcc=$(command -v gcc)
 fake_gcc 'for a; do [ "$a" = -m32 ] && exit 1; done; exec '"$real_gcc"' "$@"'
 expect 2 '^could not try .*\(apt-get install g\+\+-multilib\)$' probe
