@@ -3,6 +3,7 @@ pseudo-terminal by the terminal-run helper (a Windows build through its
 console-run.exe under Wine), pinned to one CPU, with the clock probe just
 before and just after each run."""
 import dataclasses
+import functools
 import json
 import os
 import pathlib
@@ -62,6 +63,7 @@ class Place:
         return self.checkout / "cmake" / "toolchains" / "windows-wine-run.sh"
 
 
+@functools.cache
 def ia32_refused(place):
     """Why this machine does not start IA-32 programs; None where it does (or
     where there is no checkout to ask)."""
