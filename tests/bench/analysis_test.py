@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""zerobench-stats' analysis on fixed data: verdicts and their sign, paired
+"""zerobench-stats' statistics and their words on fixed data: verdicts and their sign, paired
 and unpaired, figures in core cycles, the clock's steadiness, the JSON
 record, compare's table, and the command's answer to bad arguments. Exits
 with 77 (a skip) where scipy is missing.
@@ -16,11 +16,11 @@ import tempfile
 import unittest
 
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
+sys.dont_write_bytecode = True  # no __pycache__ in the checkout's package
 sys.path.insert(0, str(BENCH))
-import analysis  # noqa: E402
-import compare  # noqa: E402
-from analysis import Run, Series  # noqa: E402
-from runner import UsageError  # noqa: E402
+from zerobench_stats import cli, records, render_text, runner, stats  # noqa: E402
+from zerobench_stats.records import Run, Series  # noqa: E402
+from zerobench_stats.runner import UsageError  # noqa: E402
 
 SKIP = 77
 # Run-to-run noise as the benchmark sees it: mostly a tick or two, one slow run.
@@ -42,50 +42,60 @@ WARMING = series(lambda n: [40 + n, 46 + n, 36 + n, 46 + n])
 FLAT = series(lambda n: [40 + n] * 4)
 
 
+def verdicts(one, unit="ticks"):
+    return render_text.verdict_lines(stats.verdicts(one, unit), unit)
+
+
+def against(one, baseline, where, where_baseline, unit="ticks"):
+    """The sentences, and the differences found."""
+    found = stats.against(one, baseline, unit)
+    return render_text.against_lines(found, where, where_baseline, unit), list(found.values())
+
+
 class VerdictTest(unittest.TestCase):
     def test_clear_differences_are_shown_with_their_sign(self):
-        and_mov, first_mov, first_and = analysis.verdicts(WARMING)
+        and_mov, first_mov, first_and = verdicts(WARMING)
         self.assertRegex(and_mov, r"^and costs 8 ticks \(21%\) more than mov per pass: 95% CI 8 to 8, "
                                   r"p < 0.001, 15 runs, paired$")
         self.assertRegex(first_mov, r"^the first mov costs 4 ticks \(11%\) more than the second per pass")
         self.assertIn("no difference shown at 95%", first_and)
 
-        reverse = analysis.difference(analysis.body_values(WARMING, "mov"), analysis.body_values(WARMING, "and"))
+        reverse = stats.difference(stats.body_values(WARMING, "mov"), stats.body_values(WARMING, "and"))
         self.assertTrue(reverse.shown())
         self.assertLess(reverse.high, 0)
-        self.assertRegex(analysis.sentence("mov", "and", reverse), r"^mov costs 8 ticks \(17%\) less than and "
+        self.assertRegex(render_text.sentence("mov", "and", reverse), r"^mov costs 8 ticks \(17%\) less than and "
                                                                    r"per pass: 95% CI [\d.]+ to [\d.]+,")
 
     def test_a_difference_within_every_run_is_shown_through_the_swing_between_runs(self):
         swinging = series(lambda n: [40 + n, 48 + n, 40 + n, 48 + n], noise=BIMODAL)
-        mov, and_ = analysis.body_values(swinging, "mov"), analysis.body_values(swinging, "and")
-        self.assertFalse(analysis.difference(and_, mov).shown())  # as two independent samples: lost in the swing
-        paired = analysis.and_against_mov(swinging)
+        mov, and_ = stats.body_values(swinging, "mov"), stats.body_values(swinging, "and")
+        self.assertFalse(stats.difference(and_, mov).shown())  # as two independent samples: lost in the swing
+        paired = stats.and_against_mov(swinging)
         self.assertTrue(paired.shown())
         self.assertAlmostEqual(paired.p, 2 / 2 ** 15)
         self.assertEqual((paired.amount, paired.low, paired.high), (8, 8, 8))
 
     def test_identical_samples_show_no_difference(self):
-        for line in analysis.verdicts(FLAT):
+        for line in verdicts(FLAT):
             self.assertIn("no difference shown at 95% (0 ticks", line)
-        lines, found = analysis.against(FLAT, FLAT, "on cpu 1", "on cpu 0")
+        lines, found = against(FLAT, FLAT, "on cpu 1", "on cpu 0")
         self.assertFalse(any(d.shown() for d in found))
         self.assertEqual(len(lines), 2)
 
     def test_too_few_runs_for_any_verdict_are_named_as_such(self):
         few = series(lambda n: [40, 48 + n, 40, 48 + n], noise=NOISE[:5])
         self.assertIn("and vs mov: too few runs for a verdict at 95% (5 runs, paired; at least 6 paired runs",
-                      analysis.verdicts(few)[0])
+                      verdicts(few)[0])
         six = series(lambda n: [40, 48 + n, 40, 48 + n], noise=NOISE[:6])
-        self.assertTrue(analysis.and_against_mov(six).shown())
-        lines, found = analysis.against(few, six, "on cpu 1", "on cpu 0")
+        self.assertTrue(stats.and_against_mov(six).shown())
+        lines, found = against(few, six, "on cpu 1", "on cpu 0")
         self.assertTrue(all(d.possible() for d in found))  # 5 and 6 independent runs can show a difference
-        lines, found = analysis.against(few, series(lambda n: [40] * 4, noise=NOISE[:2]), "here", "there")
+        lines, found = against(few, series(lambda n: [40] * 4, noise=NOISE[:2]), "here", "there")
         self.assertIn("too few runs for a verdict", lines[0])
 
     def test_a_build_or_cpu_beyond_the_noise_is_named(self):
         slower = series(lambda n: [50 + n] * 4, cpu=1)
-        lines, found = analysis.against(slower, FLAT, "on cpu 1", "on cpu 0")
+        lines, found = against(slower, FLAT, "on cpu 1", "on cpu 0")
         self.assertTrue(any(d.shown() for d in found))
         self.assertRegex(lines[0], r"^mov on cpu 1 costs 10 ticks \(24%\) more than on cpu 0 per pass")
 
@@ -94,26 +104,26 @@ class CyclesTest(unittest.TestCase):
     def test_figures_in_core_cycles_use_each_runs_own_clock(self):
         one = Series("default", 0, "x", [Run([40, 48, 40, 48], 0.4, [1.4, 1.5], 2.5e9),
                                          Run([40, 48, 40, 48], 0.4, [2.0, 2.0], 2.5e9)])
-        self.assertEqual(analysis.figure_values(one, 0, "cycles"), [58, 80])
-        self.assertEqual(analysis.body_values(one, "and", "cycles"), [69.6, 96])
-        self.assertEqual(analysis.figure_values(one, 0), [40, 40])
+        self.assertEqual(stats.figure_values(one, 0, "cycles"), [58, 80])
+        self.assertEqual(stats.body_values(one, "and", "cycles"), [69.6, 96])
+        self.assertEqual(stats.figure_values(one, 0), [40, 40])
 
     def test_a_series_without_clock_readings_is_judged_in_ticks(self):
         timed = series(lambda n: [40 + n, 48 + n, 40 + n, 48 + n], ratios=[1.5, 1.5])
-        self.assertEqual(analysis.unit_for([timed], "cycles"), "cycles")
-        self.assertEqual(analysis.unit_for([timed, WARMING], "cycles"), "ticks")
-        self.assertRegex(analysis.verdicts(timed, "cycles")[0], r"^and costs 12 core cycles \(20%\) more than mov")
+        self.assertEqual(stats.unit_for([timed], "cycles"), "cycles")
+        self.assertEqual(stats.unit_for([timed, WARMING], "cycles"), "ticks")
+        self.assertRegex(verdicts(timed, "cycles")[0], r"^and costs 12 core cycles \(20%\) more than mov")
 
     def test_a_run_during_which_the_clock_moved_is_named(self):
         steady = series(lambda n: [40] * 4, ratios=[1.40, 1.41])
-        lines = analysis.clock_lines(steady)
+        lines = render_text.clock_lines(stats.clock(steady))
         self.assertEqual(lines[0], "core clock 3.512 GHz, counter 2.500 GHz: 1.405 core cycles per tick")
         self.assertEqual(lines[1], "the clock held steady over the series: every reading within 0.7%")
         steady.runs[6].ratios = [1.40, 1.30]
-        lines = analysis.clock_lines(steady)
+        lines = render_text.clock_lines(stats.clock(steady))
         self.assertEqual(lines[1], "the core clock moved during run 7 (1.400 to 1.300 core cycles per tick)")
         self.assertEqual(lines[2], "the clock did not hold steady over the series: readings 7.9% apart")
-        self.assertEqual(analysis.clock_lines(FLAT), ["no clock readings: figures in ticks only"])
+        self.assertEqual(render_text.clock_lines(stats.clock(FLAT)), ["no clock readings: figures in ticks only"])
 
 
 MACHINE = {"kernel": "Linux 6.1.0 x86_64", "commit": "0cff8c4", "date": "2026-12-08T04:00:00+00:00"}
@@ -130,14 +140,14 @@ class RecordTest(unittest.TestCase):
     def test_json_round_trips_and_reads_records_without_clock_readings(self):
         written = [WARMING, series(lambda n: [-1, 2, 3, 4], cpu=None, ratios=[1.4, 1.41])]
         path = self.dir / "runs.json"
-        analysis.save(path, MACHINE, written)
-        self.assertEqual(analysis.load(path), (MACHINE, written))
+        records.save(path, MACHINE, written)
+        self.assertEqual(records.load(path), (MACHINE, written))
         self.assertEqual(list(self.dir.iterdir()), [path])  # no temporary file left behind
 
         old = {"machine": MACHINE, "series": [{"preset": "default", "cpu": 0, "banner": "AMD EPYC (SSE4)",
                                                "runs": [{"figures": [38, 46, 38, 46], "seconds": 0.43}]}]}
         path.write_text(json.dumps(old))
-        machine, (loaded,) = analysis.load(path)
+        machine, (loaded,) = records.load(path)
         self.assertIsNone(loaded.runs[0].ratio())
 
     def test_what_is_not_a_record_is_refused(self):
@@ -146,20 +156,29 @@ class RecordTest(unittest.TestCase):
                      '"runs": [{"figures": [1], "seconds": 0}]}]}']:
             path = self.dir / "bad.json"
             path.write_text(text)
-            with self.assertRaises(analysis.RecordError, msg=text):
-                analysis.load(path)
+            with self.assertRaises(records.RecordError, msg=text):
+                records.load(path)
+
+    def test_the_clock_probes_line_is_read_with_or_without_its_chains(self):
+        reading = "cycles-per-tick 1.650 tick-hz 2096000000 core-hz 3458400000"
+        old = records.probe_reading(reading + "\n")
+        self.assertEqual((old.ratio, old.tick_hz, old.core_hz, old.add, old.imul),
+                         (1.65, 2.096e9, 3.4584e9, None, None))
+        new = records.probe_reading(reading + " add 1.000 imul 3.010\n")
+        self.assertEqual((new.ratio, new.tick_hz, new.add, new.imul), (1.65, 2.096e9, 1.0, 3.01))
+        self.assertIsNone(records.probe_reading("cycles-per-tick tick-hz 2096000000\n"))
 
 
 class CompareTest(RecordTest):
-    def compare(self, *records, **options):
+    def compare(self, *saved, **options):
         paths = []
-        for i, record in enumerate(records):
+        for i, record in enumerate(saved):
             paths.append(str(self.dir / f"{i}.json"))
-            analysis.save(paths[-1], *record)
+            records.save(paths[-1], *record)
         args = type("Args", (), {"records": paths, "unit": "cycles", "plot": None, "markdown": None, **options})
         shown = io.StringIO()
         with contextlib.redirect_stdout(shown):
-            self.assertEqual(compare.main(args), 0)
+            self.assertEqual(cli.compare(args), 0)
         return shown.getvalue().splitlines()
 
     def test_machines_side_by_side_in_cycles_and_ticks_each_against_the_first(self):
@@ -177,8 +196,8 @@ class CompareTest(RecordTest):
         self.assertRegex(lines[4], r"^  mov on #2 costs 41 core cycles \(100%\) more than on #1 per pass")
 
         table = markdown.read_text().splitlines()
-        self.assertEqual(table[0], "| " + " | ".join(compare.HEADINGS) + " |")
-        self.assertEqual(table[1], "|" + "---|" * len(compare.HEADINGS))
+        self.assertEqual(table[0], "| " + " | ".join(render_text.HEADINGS) + " |")
+        self.assertEqual(table[1], "|" + "---|" * len(render_text.HEADINGS))
         self.assertTrue(table[2].startswith("| #1 | AMD EPYC (SSE4) | 2.500 | 2.500 | Linux 6.1.0 x86_64 |"))
         self.assertIn("- mov on #2 costs 41 core cycles (100%) more than on #1 per pass", markdown.read_text())
 
@@ -193,7 +212,7 @@ class CompareTest(RecordTest):
         for path, why in [(self.dir / "none.json", "No such file or directory"),
                           (self.dir / "other.json", "not a zerobench-stats record")]:
             with self.assertRaisesRegex(UsageError, f"^{path}: {why}"):
-                compare.load_rows([str(path)])
+                cli.load_rows([str(path)])
 
 
 class BadArgumentsTest(unittest.TestCase):
@@ -224,9 +243,26 @@ class BadArgumentsTest(unittest.TestCase):
                 self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
                 self.assertIn(why, done.stderr)
 
+    def test_without_a_target_a_checkout_runs_its_measured_presets_in_file_order(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            checkout = pathlib.Path(scratch)
+            (checkout / "CMakePresets.json").write_text(json.dumps({"configurePresets": [
+                {"name": "base", "hidden": True, "vendor": {"zerobench": {"roles": ["measured"]}}},
+                {"name": "second", "vendor": {"zerobench": {"roles": ["released", "measured"]}}},
+                {"name": "checked", "vendor": {"zerobench": {"roles": []}}},
+                {"name": "first", "vendor": {"zerobench": {"roles": ["measured"]}}}]}))
+            place = runner.Place(checkout / "bench" / "zerobench-stats")
+            self.assertEqual(place.presets(),
+                             {"second": ["released", "measured"], "checked": [], "first": ["measured"]})
+            with self.assertRaisesRegex(UsageError, r"^nothing to run: second: not built \(.*\); first: not built"):
+                runner.targets(place, [])
+            with self.assertRaisesRegex(UsageError, r"^nosuch: neither a zerobench program nor a preset "
+                                                    r"\(second, checked, first\)$"):
+                runner.targets(place, ["nosuch"])
+
 
 if __name__ == "__main__":
-    if analysis.missing():
-        print(f"SKIPPED: {analysis.missing()}")
+    if not stats.available():
+        print(f"SKIPPED: {render_text.NO_STATISTICS}")
         sys.exit(SKIP)
     unittest.main()

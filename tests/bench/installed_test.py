@@ -50,6 +50,8 @@ class InstalledTest(unittest.TestCase):
         self.assertEqual(len(run["figures"]), 4)
         self.assertEqual(len(run["ratios"]), 2)
         self.assertTrue(series["banner"])
+        # The package's directory holds only what the package installed.
+        self.assertEqual(list((self.prefix / "lib" / "zerobench").rglob("__pycache__")), [])
 
     def test_an_interrupted_series_keeps_its_finished_runs(self):
         record = self.prefix / "interrupted.json"

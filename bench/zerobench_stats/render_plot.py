@@ -1,7 +1,8 @@
 """zerobench-stats' pictures: for each series, the four figures' distributions
 side by side (run), or mov and and of each machine and build side by side
 (compare); a box with whiskers and every run as a point."""
-from analysis import BODIES, LABELS, UNITS, body_values, figure_values
+from .records import BODIES, LABELS, UNITS
+from .stats import body_values, figure_values
 
 try:
     import matplotlib
@@ -63,11 +64,12 @@ def draw(path, series, machine, unit="ticks"):
 
 
 def draw_comparison(path, rows, unit):
-    """mov and and per run of each (title, series), side by side."""
+    """mov and and per run of each records.Row, side by side."""
     figure, axes = _panels(len(rows))
     jitter = numpy.random.default_rng(0)
-    for axis, (title, one) in zip(axes, rows):
+    for axis, row in zip(axes, rows):
+        one = row.series
         _boxes(axis, [(body, COLOURS[body], body_values(one, body, unit)) for body in BODIES], jitter)
-        axis.set_title(title, fontsize=8)
+        axis.set_title(f"{row.name} {one.banner}\n{one.preset}, cpu {one.cpu}", fontsize=8)
     axes[0].set_ylabel(f"{UNITS[unit]} per pass (mean of a run's two figures)")
     _finish(figure, path, f"zerobench: 100 operations per pass, in {UNITS[unit]}")

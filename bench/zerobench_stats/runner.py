@@ -7,20 +7,15 @@ import functools
 import json
 import os
 import pathlib
-import re
 import shutil
 import subprocess
 from typing import Optional
 
-from analysis import LABELS, Run
+from .records import CLOSING, LABELS, LINE, MARK, Run, probe_reading
 
-LINE = re.compile(rb"(-?\d+)\tcycles for 100\*(mov|and)\r\n")
-CLOSING = re.compile(rb"seconds-to-closing-line: ([0-9.]+)")
-PROBE = re.compile(r"cycles-per-tick ([0-9.]+) tick-hz ([0-9]+) core-hz ([0-9]+)")
-MARK = b"\tcycles for 100*mov"  # a text every zerobench program carries
 RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung
 PROBE_SECONDS = 10
-DEFAULT_PRESETS = ["default", "linux-ia32", "windows-ia32", "windows-x64"]
+MEASURED = "measured"  # the role of the presets run when no target is named
 
 
 class UsageError(Exception):
@@ -50,14 +45,16 @@ class Place:
         self.probe = self.helpers / "zerobench-clock"
 
     def presets(self):
-        """The configure presets of the checkout; none where installed."""
+        """The checkout's configure presets in file order, each with its roles
+        ({name: [role, ...]}); none where installed."""
         if self.checkout is None:
-            return []
+            return {}
         try:
             presets = json.loads((self.checkout / "CMakePresets.json").read_text())["configurePresets"]
-        except (OSError, ValueError, KeyError) as error:
+            return {p["name"]: list(p.get("vendor", {}).get("zerobench", {}).get("roles", []))
+                    for p in presets if not p.get("hidden")}
+        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
             raise UsageError(f"CMakePresets.json cannot be read: {error}") from None
-        return [p["name"] for p in presets if not p.get("hidden")]
 
     def wine_run(self):
         return self.checkout / "cmake" / "toolchains" / "windows-wine-run.sh"
@@ -130,7 +127,7 @@ def targets(place, names):
     if not names and place.beside is not None:
         names = [str(place.beside)]
     implicit = not names
-    for name in names or DEFAULT_PRESETS:
+    for name in names or [name for name, roles in presets.items() if MEASURED in roles]:
         if name in presets and not pathlib.Path(name).exists():
             if name.endswith("-ia32") and ia32_refused(place):
                 # It would only run under an emulator, timing the translation.
@@ -166,10 +163,10 @@ def read_clock(place, cpu):
                               preexec_fn=_pinned(cpu))
     except (OSError, subprocess.TimeoutExpired):
         return None
-    found = PROBE.search(done.stdout)
-    if done.returncode != 0 or not found:
+    reading = probe_reading(done.stdout)
+    if done.returncode != 0 or reading is None:
         return None
-    return float(found.group(1)), float(found.group(2))
+    return reading.ratio, reading.tick_hz
 
 
 def _last_lines(*outputs, count=3):

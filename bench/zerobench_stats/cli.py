@@ -1,0 +1,356 @@
+"""zerobench-stats: runs zerobench many times and judges its figures.
+
+  zerobench-stats run [-n N] [--cpu N | --per-cpu] [--unit cycles|ticks]
+                      [--json FILE] [--plot FILE] [PROGRAM|PRESET ...]
+  zerobench-stats compare [--unit cycles|ticks] [--plot FILE] [--markdown FILE] FILE.json ...
+
+run starts the program on a pseudo-terminal N times, every run pinned to one
+CPU, reads the core clock before and after each run, and prints each figure's
+median, min, max and spread in ticks and core cycles, and whether and costs
+more than mov, and a body's first run more than its second, beyond the noise.
+Several programs or builds are compared with the first. By default it runs the
+zerobench installed beside it (in a source checkout: every built preset).
+
+compare reads the records of several runs (machines, CPUs, builds) and prints
+them in one table, each against the first.
+
+Runs under Debian's /usr/bin/python3, for which python3-scipy (the verdicts)
+and python3-matplotlib (the pictures) install; without them the tables and
+the JSON are still written.
+"""
+import argparse
+import datetime
+import os
+import pathlib
+import platform
+import signal
+import subprocess
+import sys
+import tempfile
+
+from . import records, render_markdown, render_plot, render_text, runner, stats
+from .records import UNITS, Row, Series
+from .runner import UsageError
+
+INTERRUPTED = 130
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UsageError(f"{message} (see {self.prog} --help)")
+
+
+def output_path(path, formats=None):
+    """An output file whose directory exists and can be written, or UsageError."""
+    target = pathlib.Path(path)
+    directory = target.parent if str(target.parent) else pathlib.Path(".")
+    if target.is_dir():
+        raise UsageError(f"{path}: is a directory")
+    if not directory.is_dir():
+        raise UsageError(f"{path}: no directory {directory}")
+    if target.exists() and not os.access(target, os.W_OK):
+        raise UsageError(f"{path}: cannot be written")
+    try:
+        with tempfile.TemporaryFile(dir=directory):
+            pass
+    except OSError as error:
+        raise UsageError(f"{path}: directory {directory} cannot be written ({error.strerror})") from None
+    if formats and target.suffix.lower() not in formats:
+        raise UsageError(f"{path}: a picture is written as {', '.join(formats)}: name the file so")
+
+
+def show(lines):
+    for line in lines:
+        print(line)
+
+
+def show_series(series, unit):
+    verdicts = None
+    if stats.available() and series.runs:
+        unit = stats.unit_for([series], unit)
+        verdicts = stats.verdicts(series, unit)
+    show(render_text.series_lines(series, stats.clock(series), stats.figures(series), verdicts, unit))
+
+
+def against_first(series, unit):
+    """Each series against the first, where scipy can tell and there is a first and another."""
+    return stats.against_first(series, unit) if stats.available() and len(series) > 1 else None
+
+
+def show_per_cpu(series, unit):
+    unit = stats.unit_for(series, unit)
+    show(render_text.per_cpu_lines(series, [stats.clock(s) for s in series], [stats.medians(s, unit) for s in series],
+                                   against_first(series, unit), unit))
+
+
+def show_across(series, unit):
+    unit = stats.unit_for(series, unit)
+    show(render_text.across_lines(series, [stats.medians(s, unit) for s in series], against_first(series, unit),
+                                  unit))
+
+
+def machine(place):
+    """What identifies the machine and the build, for the JSON."""
+    commit = "unknown"
+    if place.checkout is not None:
+        try:
+            commit = subprocess.run(["git", "-C", str(place.checkout), "describe", "--always", "--dirty"],
+                                    capture_output=True, text=True).stdout.strip() or commit
+        except OSError:
+            pass  # no git here
+    uname = platform.uname()
+    return {"kernel": f"{uname.system} {uname.release} {uname.machine}", "commit": commit,
+            "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")}
+
+
+def progress(text):
+    """Rewrites the progress line in place on a terminal; elsewhere says nothing."""
+    if sys.stderr.isatty():
+        sys.stderr.write(f"\r\x1b[K{text}")
+        sys.stderr.flush()
+
+
+class Interrupt:
+    """Ctrl-C, noted when it comes and acted on between runs: raised at any
+    other moment, it could be lost in the fork of a child. The run under way
+    is left out (on a terminal, Ctrl-C ends its driver as well)."""
+
+    came = False
+
+    @classmethod
+    def note(cls, *_):
+        cls.came = True
+
+    @classmethod
+    def check(cls):
+        if cls.came:
+            raise KeyboardInterrupt
+
+
+class Session:
+    """The series of one invocation of run, kept on disk as each run ends."""
+
+    def __init__(self, place, args):
+        self.place, self.args = place, args
+        self.identity = machine(place)
+        self.series, self.failed, self.unsaved = [], 0, None
+
+    def kept(self):
+        return sum(len(s.runs) for s in self.series)
+
+    def save(self):
+        """Writes every finished run; says once if it cannot, and goes on."""
+        if not self.args.json or not self.series:
+            return
+        try:
+            records.save(self.args.json, self.identity, self.series)
+            self.unsaved = None
+        except OSError as error:
+            if self.unsaved is None:
+                print(f"{self.args.json} cannot be written ({error.strerror}); trying again after the next run")
+            self.unsaved = error.strerror
+
+    def measure(self, target, cpu):
+        """n runs of target on cpu; a failed run is named and left out."""
+        n = self.args.n
+        if target.wine_prefix:
+            runner.start_wine(self.place, target, cpu)
+        series = Series(target.name, cpu, "", [])
+        self.series.append(series)
+        for i in range(1, n + 1):
+            Interrupt.check()
+            progress(f"{target.name}: run {i} of {n} (cpu {cpu})")
+            run, banner = runner.one_run(self.place, target, cpu)
+            Interrupt.check()
+            if run is None:
+                progress("")
+                print(f"{target.name}: run {i} of {n} failed, left out: {banner}", flush=True)
+                self.failed += 1
+                continue
+            series.banner = series.banner or banner
+            series.runs.append(run)
+            self.save()
+        progress("")
+        self.drop_empty()
+        return series if series.runs else None
+
+    def drop_empty(self):
+        self.series = [s for s in self.series if s.runs]
+
+
+def pinned_cpus(args):
+    """The CPUs to run on, or UsageError."""
+    allowed = sorted(os.sched_getaffinity(0))
+    if args.per_cpu:
+        return allowed
+    cpu = allowed[0] if args.cpu is None else args.cpu
+    if cpu not in allowed:
+        raise UsageError(f"cpu {cpu} is not one this process may use ({', '.join(map(str, allowed))})")
+    return [cpu]
+
+
+def finish(session, args):
+    """The comparison across builds, the files, and the exit status."""
+    series, status = session.series, 1 if session.failed else 0
+    if not args.per_cpu and len(series) > 1:
+        show_across(series, args.unit)
+    if args.json and session.unsaved:
+        print(f"{args.json} could not be written ({session.unsaved})")
+        status = 1
+    elif args.json:
+        print(f"every run written to {args.json}")
+    if args.plot and render_plot.missing():
+        print(f"no picture: {render_plot.missing()}")
+    elif args.plot:
+        try:
+            render_plot.draw(args.plot, series, session.identity, stats.unit_for(series, args.unit))
+            print(f"picture written to {args.plot}")
+        except (OSError, ValueError) as error:
+            print(f"no picture: {error}")
+            status = 1
+    if not stats.available():
+        print(f"no verdicts: {render_text.NO_STATISTICS}")
+    if session.failed:
+        print(f"{session.failed} runs failed and were left out")
+    return status
+
+
+def run(place, args):
+    if args.json:
+        output_path(args.json)
+    if args.plot:
+        output_path(args.plot, render_plot.FORMATS)
+    if args.n < 1:
+        raise UsageError("-n needs at least 1 run")
+    cpus = pinned_cpus(args)
+    chosen, skipped = runner.targets(place, args.targets)
+    for line in skipped:
+        print(line)
+    if not os.access(place.probe, os.X_OK):
+        print(f"no clock probe ({place.probe}): figures in ticks only")
+
+    session = Session(place, args)
+    signal.signal(signal.SIGINT, Interrupt.note)
+    try:
+        for target in chosen:
+            measured = [s for s in (session.measure(target, cpu) for cpu in cpus) if s]
+            if args.per_cpu and measured:
+                show_per_cpu(measured, args.unit)
+            elif measured:
+                show_series(measured[0], args.unit)
+        Interrupt.check()
+    except KeyboardInterrupt:
+        progress("")
+        session.drop_empty()
+        session.save()
+        saved = f" in {args.json}" if args.json and session.kept() and not session.unsaved else ""
+        print(f"interrupted: kept {session.kept()} finished runs{saved}")
+        return INTERRUPTED
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    if not session.series:
+        print("no run succeeded")
+        return 1
+    return finish(session, args)
+
+
+def load_rows(paths):
+    """Every series of every record, numbered from 1; UsageError for a file
+    that is missing or not a record of this tool."""
+    rows = []
+    for path in paths:
+        try:
+            machine, series = records.load(path)
+        except OSError as error:
+            raise UsageError(f"{path}: {error.strerror}") from None
+        except (records.RecordError, UnicodeDecodeError) as error:
+            raise UsageError(f"{path}: {error}") from None
+        rows += [Row(len(rows) + i + 1, machine, s) for i, s in enumerate(series)]
+    return rows
+
+
+def write_markdown(path, text):
+    """Writes compare's Markdown; whether it was written."""
+    try:
+        with open(path, "w") as file:
+            file.write(text)
+    except OSError as error:
+        print(f"{path} could not be written ({error.strerror})")
+        return False
+    print(f"table written to {path}")
+    return True
+
+
+def draw_comparison(path, rows, unit):
+    """The rows side by side; whether the picture was drawn."""
+    if render_plot.missing():
+        print(f"no picture: {render_plot.missing()}")
+        return True
+    try:
+        render_plot.draw_comparison(path, rows, unit)
+    except (OSError, ValueError) as error:
+        print(f"no picture: {error}")
+        return False
+    print(f"picture written to {path}")
+    return True
+
+
+def compare(args):
+    """The records' series in one table, each against the first."""
+    rows = load_rows(args.records)
+    unit = stats.unit_for([row.series for row in rows], args.unit)
+    table = render_text.compare_table(rows, [stats.compare_row(row.series, args.unit) for row in rows])
+    sentences = render_text.compare_sentences(rows, against_first([row.series for row in rows], unit), unit)
+    heading = render_text.against_heading(rows, unit)
+    show(render_text.compare_lines(table, sentences, heading, unit != args.unit))
+    if not stats.available():
+        print(f"no verdicts: {render_text.NO_STATISTICS}")
+    written = not args.markdown or write_markdown(args.markdown, render_markdown.document(table, sentences, heading))
+    drawn = not args.plot or draw_comparison(args.plot, rows, unit)
+    return 0 if written and drawn else 1
+
+
+def parser():
+    top = Parser(prog="zerobench-stats", description=__doc__.splitlines()[0],
+                 formatter_class=argparse.RawDescriptionHelpFormatter, epilog="\n".join(__doc__.splitlines()[2:]))
+    commands = top.add_subparsers(dest="command", metavar="run|compare", parser_class=Parser)
+    commands.required = True
+    runs = commands.add_parser("run", help="run zerobench N times and judge the figures")
+    runs.add_argument("-n", type=int, default=10, help="runs per program or preset (default 10)")
+    where = runs.add_mutually_exclusive_group()
+    where.add_argument("--cpu", type=int, help="the CPU every run is pinned to (default: the first allowed)")
+    where.add_argument("--per-cpu", action="store_true", help="the same runs on each CPU in turn")
+    runs.add_argument("--unit", choices=UNITS, default="cycles",
+                      help="the unit of the verdicts and the picture (default cycles)")
+    runs.add_argument("--json", metavar="FILE", help="write every run to FILE, as each run ends")
+    runs.add_argument("--plot", metavar="FILE", help="draw the figures to FILE (.png, .svg or .pdf)")
+    runs.add_argument("targets", nargs="*", metavar="PROGRAM|PRESET")
+    compares = commands.add_parser("compare", help="compare the records of several runs")
+    compares.add_argument("--unit", choices=UNITS, default="cycles",
+                          help="the unit of the comparisons and the picture (default cycles)")
+    compares.add_argument("--plot", metavar="FILE", help="draw them side by side to FILE (.png, .svg or .pdf)")
+    compares.add_argument("--markdown", metavar="FILE", help="write the table as Markdown to FILE")
+    compares.add_argument("records", nargs="+", metavar="FILE.json")
+    return top
+
+
+def main(script):
+    """The command line of the zerobench-stats at path script (which tells
+    where it runs from); its exit status."""
+    place = runner.Place(script)
+    try:
+        args = parser().parse_args()
+        if args.command == "run":
+            return run(place, args)
+        if args.plot:
+            output_path(args.plot, render_plot.FORMATS)
+        if args.markdown:
+            output_path(args.markdown)
+        return compare(args)
+    except UsageError as error:
+        print(f"zerobench-stats: {error}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    except BrokenPipeError:
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+        return 1

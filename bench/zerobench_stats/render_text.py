@@ -1,0 +1,216 @@
+"""zerobench-stats' words and tables for the terminal: each function takes
+what stats computed and returns lines, printing nothing."""
+from .records import LABELS, UNITS
+from .stats import CONFIDENCE
+
+NO_STATISTICS = "scipy is missing (apt-get install python3-scipy; run under /usr/bin/python3)"
+
+
+def runs(count):
+    """"1 run", "15 runs"."""
+    return f"{count} run{'' if count == 1 else 's'}"
+
+
+def _number(value):
+    return f"{round(value, 2) + 0.0:g}"  # + 0.0: no "-0"
+
+
+def _p(d):
+    return "p < 0.001" if d.p < 0.001 else f"p = {d.p:.2g}"
+
+
+def sentence(subject, reference, d, unit="ticks"):
+    """The difference in words, e.g. "and costs 6 ticks (16%) more than mov per pass: ..."."""
+    words = UNITS[unit]
+    if d.paired:
+        counts = f"{runs(d.counts[0])}, paired"
+    elif d.counts[0] == d.counts[1]:
+        counts = f"{runs(d.counts[0])} each"
+    else:
+        counts = f"{d.counts[0]} and {d.counts[1]} runs"
+    if not d.possible():
+        needed = "at least 6 paired runs" if d.paired else "more runs"
+        return (f"{subject} vs {reference}: too few runs for a verdict at {CONFIDENCE:.0%} ({counts}; "
+                f"{needed} needed)")
+    p = _p(d)
+    if not d.shown():
+        return (f"{subject} vs {reference}: no difference shown at {CONFIDENCE:.0%} ({_number(d.amount)} {words}, "
+                f"{CONFIDENCE:.0%} CI {_number(d.low)} to {_number(d.high)}, {p}, {counts})")
+    sign = 1 if d.amount > 0 else -1
+    low, high = sorted((sign * d.low, sign * d.high))
+    percent = f" ({abs(d.percent):.0f}%)" if d.percent is not None else ""
+    return (f"{subject} costs {_number(abs(d.amount))} {words}{percent} {'more' if sign > 0 else 'less'} than "
+            f"{reference} per pass: {CONFIDENCE:.0%} CI {_number(low)} to {_number(high)}, {p}, {counts}")
+
+
+def verdict_lines(verdicts, unit="ticks"):
+    """and against mov, and the first run of each body against its second."""
+    return [sentence("and", "mov", verdicts.and_against_mov, unit)] + \
+        [sentence(f"the first {body}", "the second", d, unit) for body, d in verdicts.first_against_second.items()]
+
+
+def against_lines(found, where, where_baseline, unit="ticks"):
+    """Each body against the baseline's, e.g. "mov on cpu 1 costs ... than on cpu 0"."""
+    return [sentence(f"{body} {where}", where_baseline, d, unit) for body, d in found.items()]
+
+
+def clock_lines(clock):
+    """The core clock in words: its speed, each run during which it moved,
+    and whether it held steady over the series."""
+    if clock is None:
+        return ["no clock readings: figures in ticks only"]
+    lines = [f"core clock {clock.core_hz / 1e9:.3f} GHz, counter {clock.tick_hz / 1e9:.3f} GHz: "
+             f"{clock.ratio:.3f} core cycles per tick"]
+    lines += [f"the core clock moved during run {n} ({before:.3f} to {after:.3f} core cycles per tick)"
+              for n, before, after in clock.moved]
+    if clock.steady:
+        lines.append(f"the clock held steady over the series: every reading within {100 * clock.spread:.1f}%")
+    else:
+        lines.append(f"the clock did not hold steady over the series: readings {100 * clock.spread:.1f}% apart")
+    return lines
+
+
+def summary(spread, digits=1):
+    """median, min, max and spread (absolute and relative) in 34 columns."""
+    relative = f"{spread.percent:.0f}%" if spread.percent is not None else "-"
+    return "".join(f"{v:7.{digits}f}" for v in (spread.median, spread.low, spread.high, spread.spread)) + \
+        f" {relative:>5}"
+
+
+def series_lines(series, clock, figures, verdicts, unit):
+    """One series: its clock, each figure's spread, its verdicts (in unit) where there are any."""
+    lines = [f"{series.preset}: {runs(len(series.runs))} on cpu {series.cpu}"]
+    lines += ["  " + line for line in clock_lines(clock)]
+    cycles = figures.cycles is not None
+    columns = "  median    min    max spread"
+    lines.append(("  " + " " * 15 + "ticks per pass".center(34) + ("   " + "core cycles per pass".center(34) if cycles
+                                                                  else "")).rstrip())
+    lines.append("  figure         " + columns + ("         " + columns if cycles else ""))
+    for i, label in enumerate(LABELS):
+        row = f"  {label:<15}{summary(figures.ticks[i])}"
+        if cycles:
+            row += f"   {summary(figures.cycles[i])}"
+        lines.append(row)
+    lines.append(f"  to closing line{summary(figures.seconds, 3)} (seconds)")
+    if verdicts is not None:
+        lines += ["  " + line for line in verdict_lines(verdicts, unit)]
+    return lines
+
+
+def medians_lines(title, rows):
+    """Tables of medians, one row per (name, stats.Medians): in each unit they hold."""
+    width = max(len(name) for name, _ in rows + [(title, None)]) + 2
+    lines = [f"  {title:<{width}}" + "".join(f"{label:>8}" for label in LABELS) + "  to closing line"]
+    for shown in rows[0][1].figures:
+        lines.append(f"  {UNITS[shown]} per pass:")
+        for name, medians in rows:
+            lines.append(f"    {name:<{width - 2}}" + "".join(f"{v:8.1f}" for v in medians.figures[shown]) +
+                         f"  {medians.seconds:8.3f}s")
+    return lines
+
+
+def against_first_lines(against, names, unit):
+    """Each series against the first, by body (names: where each series ran);
+    names those beyond the noise."""
+    lines = []
+    for name, found in zip(names[1:], against.found):
+        lines += ["  " + line for line in against_lines(found, f"on {name}", f"on {names[0]}", unit)]
+    differing = [names[n] for n in against.differing()]
+    if differing:
+        lines.append(f"  differ from {names[0]} beyond the noise: {', '.join(differing)}")
+    elif against.undecided():
+        lines.append(f"  too few runs to tell whether anything differs from {names[0]}")
+    else:
+        lines.append(f"  nothing differs from {names[0]} beyond the noise")
+    return lines
+
+
+def per_cpu_lines(series, clocks, medians, against, unit):
+    """One program's series on each CPU: clocks, medians, and each CPU
+    against the first where against is given."""
+    cpus = ", ".join(str(s.cpu) for s in series)
+    lines = [f"{series[0].preset}: {runs(len(series[0].runs))} on each of cpus {cpus}; medians:"]
+    for s, clock in zip(series, clocks):
+        first, *rest = clock_lines(clock)
+        lines.append(f"  cpu {s.cpu}: {first}")
+        lines += [f"    {line}" for line in rest]
+    lines += medians_lines("cpu", [(str(s.cpu), m) for s, m in zip(series, medians)])
+    if against is not None:
+        lines += against_first_lines(against, [f"cpu {s.cpu}" for s in series], unit)
+    return lines
+
+
+def across_lines(series, medians, against, unit):
+    """Several builds on one CPU: medians, and each against the first where against is given."""
+    lines = [f"medians side by side, all on cpu {series[0].cpu}:"]
+    lines += medians_lines("build", [(s.preset, m) for s, m in zip(series, medians)])
+    if against is not None:
+        lines.append(f"against {series[0].preset}:")
+        lines += against_first_lines(against, [s.preset for s in series], unit)
+    return lines
+
+
+HEADINGS = ["#", "processor", "core GHz", "counter GHz", "kernel", "date", "build", "cpu", "runs",
+            "mov cycles", "and cycles", "mov ticks", "and ticks", "and vs mov"]
+
+
+def _ghz(hz):
+    return f"{hz / 1e9:.3f}" if hz else "-"
+
+
+def short_verdict(figures):
+    """and against mov in a few words, for a table cell."""
+    d = figures.verdict
+    if d is None:
+        return "-"
+    if not d.possible():
+        return "too few runs"
+    if not d.shown():
+        return "no difference shown"
+    return f"{abs(d.amount):.1f} {UNITS[figures.unit]} {'more' if d.amount > 0 else 'less'}, {_p(d)}"
+
+
+def cells(row, figures):
+    """compare's cells for one records.Row and its stats.CompareRow."""
+    s, clock = row.series, figures.clock
+    cycles = figures.cycles or {}
+    return [row.name, s.banner, _ghz(clock and clock.core_hz), _ghz(clock and clock.tick_hz),
+            row.machine.get("kernel", "-"), row.machine.get("date", "-")[:10], s.preset,
+            "-" if s.cpu is None else str(s.cpu), str(len(s.runs)),
+            *(f"{cycles[body]:.1f}" if cycles else "-" for body in ("mov", "and")),
+            *(f"{figures.ticks[body]:.1f}" for body in ("mov", "and")),
+            short_verdict(figures)]
+
+
+def compare_table(rows, figures):
+    """The headings, then the cells of each row."""
+    return [HEADINGS] + [cells(row, f) for row, f in zip(rows, figures)]
+
+
+def table_lines(table):
+    widths = [max(len(line[i]) for line in table) for i in range(len(table[0]))]
+    return ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in table]
+
+
+def against_heading(rows, unit):
+    return f"against {rows[0].name}, in {UNITS[unit]}"
+
+
+def compare_sentences(rows, against, unit):
+    """Each row against the first, by body; none without against."""
+    if against is None:
+        return []
+    return [line for row, found in zip(rows[1:], against.found)
+            for line in against_lines(found, f"on {row.name}", f"on {rows[0].name}", unit)]
+
+
+def compare_lines(table, sentences, heading, in_ticks):
+    """compare's table, a note where some records are given in ticks, and the
+    sentences under their heading."""
+    lines = table_lines(table)
+    if in_ticks:
+        lines.append("core cycles only where recorded: a record without clock readings is compared in ticks")
+    if sentences:
+        lines.append(heading + ":")
+        lines += ["  " + line for line in sentences]
+    return lines

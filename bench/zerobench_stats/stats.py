@@ -1,0 +1,264 @@
+"""zerobench-stats' statistics, as data: figures in ticks or in core cycles,
+spreads and medians, the core clock over a series, and two samples compared.
+
+Two values of one run (and against mov, the first figure of a body against
+the second) are compared through the run's own difference: the Wilcoxon
+signed-rank test and a bootstrap of the median difference that resamples
+runs. Values of different series (CPUs, builds, machines) are independent
+samples: the Mann-Whitney U test and a bootstrap of the difference of the
+medians.
+
+The comparisons need scipy; the rest does not.
+"""
+import dataclasses
+import math
+import statistics
+import warnings
+from typing import Optional
+
+from .records import BODIES, LABELS
+
+try:
+    import numpy
+    import scipy.stats
+except ImportError:
+    scipy = None
+
+CONFIDENCE = 0.95
+CLOCK_MOVED = 0.02  # a run's two clock readings further apart than this
+
+
+def available():
+    """Whether the comparisons can run (scipy is installed)."""
+    return scipy is not None
+
+
+def has_cycles(series):
+    """Whether every run of the series can be given in core cycles."""
+    return all(run.ratio() is not None for run in series.runs)
+
+
+def unit_for(series_list, unit):
+    """The unit asked for, or ticks where a series has no clock readings."""
+    return unit if unit == "ticks" or all(has_cycles(s) for s in series_list) else "ticks"
+
+
+def _in_unit(run, ticks, unit):
+    return ticks * run.ratio() if unit == "cycles" else ticks
+
+
+def figure_values(series, index, unit="ticks"):
+    return [_in_unit(run, run.figures[index], unit) for run in series.runs]
+
+
+def body_values(series, body, unit="ticks"):
+    """One value per run: the mean of the body's two figures. The two figures
+    of one run are not independent of each other, so they are not pooled."""
+    first, second = BODIES[body]
+    return [_in_unit(run, (run.figures[first] + run.figures[second]) / 2, unit) for run in series.runs]
+
+
+@dataclasses.dataclass
+class Spread:
+    median: float
+    low: float
+    high: float
+
+    @property
+    def spread(self):
+        return self.high - self.low
+
+    @property
+    def percent(self):
+        """The spread in percent of the median; None where the median is 0."""
+        return 100 * self.spread / self.median if self.median else None
+
+
+def spread(values):
+    return Spread(statistics.median(values), min(values), max(values))
+
+
+@dataclasses.dataclass
+class Figures:
+    """A series' figures: the spread of each, in ticks and (where every run
+    has clock readings) in core cycles, and of the seconds to the closing line."""
+    ticks: list
+    cycles: Optional[list]
+    seconds: Spread
+
+
+def figures(series):
+    cycles = has_cycles(series)
+    return Figures([spread(figure_values(series, i)) for i in range(len(LABELS))],
+                   [spread(figure_values(series, i, "cycles")) for i in range(len(LABELS))] if cycles else None,
+                   spread([run.seconds for run in series.runs]))
+
+
+@dataclasses.dataclass
+class Medians:
+    """A series' median figures by unit shown, and its median seconds to the closing line."""
+    figures: dict  # unit: [median of each figure]
+    seconds: float
+
+
+def medians(series, unit):
+    """The medians in ticks, and in core cycles where the unit is cycles."""
+    shown = ["ticks", "cycles"] if unit == "cycles" else ["ticks"]
+    return Medians({u: [statistics.median(figure_values(series, i, u)) for i in range(len(LABELS))] for u in shown},
+                   statistics.median(run.seconds for run in series.runs))
+
+
+@dataclasses.dataclass
+class Difference:
+    amount: float  # subject less reference: the median difference (paired) or the difference of the medians
+    percent: Optional[float]  # of the reference's median
+    low: float  # the confidence interval of amount
+    high: float
+    p: float  # two-sided: Wilcoxon signed-rank (paired) or Mann-Whitney U
+    counts: tuple  # values in the subject, in the reference
+    paired: bool = False
+
+    def possible(self):
+        """Whether the test could reach p < 0.05 at all with so few runs: its
+        smallest two-sided p is 2 / 2**n paired, 2 / C(n1 + n2, n1) unpaired."""
+        n1, n2 = self.counts
+        outcomes = 2 ** n1 if self.paired else math.comb(n1 + n2, n1)
+        return 2 / outcomes < 1 - CONFIDENCE
+
+    def shown(self):
+        """Beyond the noise: the test rejects equality and the interval leaves out 0."""
+        return self.p < 1 - CONFIDENCE and (self.low > 0 or self.high < 0)
+
+
+def _median_difference(subject, reference, axis):
+    return numpy.median(subject, axis=axis) - numpy.median(reference, axis=axis)
+
+
+def _interval(samples, statistic):
+    """The bootstrap confidence interval; the same data give the same interval."""
+    if all(len(set(sample)) == 1 for sample in samples):
+        value = float(statistic(*[numpy.array(s) for s in samples], axis=-1))
+        return value, value  # nothing to resample
+    interval = scipy.stats.bootstrap(samples, statistic, vectorized=True, confidence_level=CONFIDENCE,
+                                     method="percentile", random_state=numpy.random.default_rng(0)
+                                     ).confidence_interval
+    return float(interval.low), float(interval.high)
+
+
+def _percent(amount, reference):
+    base = statistics.median(reference)
+    return 100 * amount / base if base else None
+
+
+def difference(subject, reference):
+    """Independent samples: difference of the medians, Mann-Whitney U."""
+    amount = statistics.median(subject) - statistics.median(reference)
+    low, high = _interval((subject, reference), _median_difference)
+    p = scipy.stats.mannwhitneyu(subject, reference, alternative="two-sided").pvalue
+    return Difference(amount, _percent(amount, reference), low, high, float(p), (len(subject), len(reference)))
+
+
+def paired_difference(subject, reference):
+    """Two values from each run: the median of the per-run differences, a
+    bootstrap over runs, the Wilcoxon signed-rank test."""
+    differences = [s - r for s, r in zip(subject, reference)]
+    amount = statistics.median(differences)
+    low, high = _interval((differences,), numpy.median)
+    if any(differences):
+        with warnings.catch_warnings():
+            # Runs whose two values are equal drop out, and scipy says so.
+            warnings.simplefilter("ignore", UserWarning)
+            p = float(scipy.stats.wilcoxon(differences, alternative="two-sided").pvalue)
+    else:
+        p = 1.0  # every run gave both the same value
+    return Difference(amount, _percent(amount, reference), low, high, p, (len(subject), len(reference)), True)
+
+
+def and_against_mov(series, unit="ticks"):
+    return paired_difference(body_values(series, "and", unit), body_values(series, "mov", unit))
+
+
+@dataclasses.dataclass
+class Verdicts:
+    """Within the runs of one series, so paired."""
+    and_against_mov: Difference
+    first_against_second: dict  # body: the first figure of the body against its second
+
+
+def verdicts(series, unit="ticks"):
+    return Verdicts(and_against_mov(series, unit),
+                    {body: paired_difference(figure_values(series, first, unit), figure_values(series, second, unit))
+                     for body, (first, second) in BODIES.items()})
+
+
+def against(series, baseline, unit="ticks"):
+    """Each body of series against the same body of baseline: {body: Difference}."""
+    return {body: difference(body_values(series, body, unit), body_values(baseline, body, unit)) for body in BODIES}
+
+
+@dataclasses.dataclass
+class AgainstFirst:
+    found: list  # for each series after the first, its bodies against the first's: {body: Difference}
+
+    def differing(self):
+        """The positions (from 1, after the first) of the series that differ beyond the noise."""
+        return [n for n, found in enumerate(self.found, 1) if any(d.shown() for d in found.values())]
+
+    def undecided(self):
+        """Whether some comparison had too few runs to reach a verdict."""
+        return not all(d.possible() for found in self.found for d in found.values())
+
+
+def against_first(series_list, unit="ticks"):
+    return AgainstFirst([against(other, series_list[0], unit) for other in series_list[1:]])
+
+
+@dataclasses.dataclass
+class Clock:
+    ratio: float  # median core cycles per tick
+    tick_hz: float  # median counter frequency
+    spread: float  # of every reading over the series, relative to the median ratio
+    moved: list  # (run number from 1, ratio before, ratio after) where the clock moved during the run
+
+    @property
+    def core_hz(self):
+        return self.ratio * self.tick_hz
+
+    @property
+    def steady(self):
+        """Whether the clock held over the series: no run moved it, every reading close."""
+        return self.spread <= CLOCK_MOVED and not self.moved
+
+
+def clock(series):
+    """The core clock over a series, from the readings before and after each
+    run; None where there are none."""
+    readings = [run for run in series.runs if run.ratios]
+    if not readings:
+        return None
+    ratios = [r for run in readings for r in run.ratios]
+    ratio = statistics.median(ratios)
+    moved = [(n, run.ratios[0], run.ratios[-1]) for n, run in enumerate(series.runs, 1)
+             if run.ratios and abs(run.ratios[-1] - run.ratios[0]) > CLOCK_MOVED * run.ratios[0]]
+    return Clock(ratio, statistics.median(run.tick_hz for run in readings), (max(ratios) - min(ratios)) / ratio,
+                 moved)
+
+
+@dataclasses.dataclass
+class CompareRow:
+    """compare's figures for one series."""
+    clock: Optional[Clock]
+    cycles: Optional[dict]  # body: median in core cycles; None without clock readings
+    ticks: dict  # body: median in ticks
+    verdict: Optional[Difference]  # and against mov; None without scipy
+    unit: str  # the verdict's
+
+
+def compare_row(series, unit):
+    cycles = has_cycles(series)
+    unit = unit if cycles else "ticks"
+    return CompareRow(clock(series),
+                      {body: statistics.median(body_values(series, body, "cycles")) for body in BODIES} if cycles
+                      else None,
+                      {body: statistics.median(body_values(series, body, "ticks")) for body in BODIES},
+                      and_against_mov(series, unit) if available() else None, unit)
