@@ -12,3 +12,8 @@ def document(table, sentences, heading):
     if sentences:
         text += f"\n{heading.capitalize()}:\n\n" + "".join(f"- {line}\n" for line in sentences)
     return text
+
+
+def notes(lines):
+    """compare's notes on disturbed figures and clusters, as a list under a heading."""
+    return "\nDisturbed figures and clusters:\n\n" + "".join(f"- {line}\n" for line in lines) if lines else ""
