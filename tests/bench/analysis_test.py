@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """zerobench-stats' statistics and their words on fixed data: verdicts and their sign, paired
-and unpaired, figures in core cycles, the clock's steadiness, figures outside the fences and runs in clusters, the JSON
-record, compare's table, and the command's answer to bad arguments. Exits
-with 77 (a skip) where scipy is missing.
+and unpaired, figures in core cycles, the clock's steadiness, figures
+outside the fences and runs in clusters, the JSON record, compare's table,
+and the command's answer to bad arguments. Exits with 77 (a skip) where
+scipy is missing.
 
 Usage: analysis_test.py
 """
