@@ -235,7 +235,8 @@ def notes_lines(outliers, clusters, prefix=""):
         groups = ", ".join(f"{count} near {_near(centre)}" for count, centre in zip(clusters.counts, clusters.centres))
         which = ("lies between them and describes neither" if clusters.median_in is None
                  else f"describes only the {['first', 'second'][clusters.median_in]}")
-        lines.append(f"runs fall in {len(clusters.counts)} clusters: {groups} {UNITS[clusters.unit]}; the median {which}")
+        lines.append(f"runs fall in {len(clusters.counts)} clusters: {groups} {UNITS[clusters.unit]}; "
+                     f"the median {which}")
     return [prefix + line for line in lines]
 
 

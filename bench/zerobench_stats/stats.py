@@ -266,7 +266,7 @@ def compare_row(series, unit):
 
 # The least spread taken, as a share of the median. On a quiet machine most
 # runs read exactly the same figure: a spread of zero would make every figure
-# a tick away stand out, and every pair of run values a tick apart clusters.
+# a tick away an outlier, and two groups of runs a tick apart clusters.
 LEAST_SPREAD = 0.03  # of the interquartile range; a standard deviation is this / 1.349, as in a normal
 INNER_FENCE, OUTER_FENCE = 1.5, 3  # Tukey's: IQRs beyond the quartiles
 
@@ -321,6 +321,12 @@ def run_values(series, unit="ticks"):
     return [_in_unit(run, statistics.fmean(run.figures), unit) for run in series.runs]
 
 
+def _squares(group):
+    """The sum of squares about the group's mean."""
+    mean = statistics.fmean(group)
+    return sum((v - mean) ** 2 for v in group)
+
+
 def _spread_within(group, least):
     return max(statistics.stdev(group), least)
 
@@ -344,11 +350,7 @@ def clusters(series, unit="ticks"):
     if len(values) < 2 * least:
         return None
     scale = LEAST_SPREAD / 1.349 * abs(statistics.median(values))
-
-    def within(i):
-        return sum((v - statistics.fmean(part)) ** 2 for part in (values[:i], values[i:]) for v in part)
-
-    i = min(range(least, len(values) - least + 1), key=within)
+    i = min(range(least, len(values) - least + 1), key=lambda i: _squares(values[:i]) + _squares(values[i:]))
     first, second = values[:i], values[i:]
     if _ashman_d(first, second, scale) < CLUSTER_D:
         return None
