@@ -314,10 +314,11 @@ def compare(args):
     notes = render_text.compare_notes(rows, [stats.outliers(row.series) for row in rows],
                                       [stats.clusters(row.series, stats.unit_for([row.series], args.unit))
                                        for row in rows])
-    show(notes)
+    show(render_text.compare_notes_lines(notes))
     if not stats.available():
         print(f"no verdicts: {render_text.NO_STATISTICS}")
-    markdown = render_markdown.document(table, sentences, heading) + render_markdown.notes(notes)
+    markdown = (render_markdown.document(table, sentences, heading) +
+                render_markdown.notes(notes, render_text.NOTES_HEADING))
     written = not args.markdown or write_markdown(args.markdown, markdown)
     drawn = not args.plot or draw_comparison(args.plot, rows, unit)
     return 0 if written and drawn else 1

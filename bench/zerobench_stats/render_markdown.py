@@ -14,6 +14,7 @@ def document(table, sentences, heading):
     return text
 
 
-def notes(lines):
-    """compare's notes on disturbed figures and clusters, as a list under a heading."""
-    return "\nDisturbed figures and clusters:\n\n" + "".join(f"- {line}\n" for line in lines) if lines else ""
+def notes(lines, heading):
+    """compare's notes on disturbed figures and clusters under their heading
+    (capitalised); nothing where there are none."""
+    return f"\n{heading.capitalize()}:\n\n" + "".join(f"- {line}\n" for line in lines) if lines else ""

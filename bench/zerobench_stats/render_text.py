@@ -240,7 +240,15 @@ def notes_lines(outliers, clusters, prefix=""):
     return [prefix + line for line in lines]
 
 
+NOTES_HEADING = "disturbed figures and clusters"
+
+
 def compare_notes(rows, outliers, clusters):
     """The notes of each compared row, after its name."""
     return [line for row, found, grouped in zip(rows, outliers, clusters)
             for line in notes_lines(found, grouped, f"{row.name}: ")]
+
+
+def compare_notes_lines(notes):
+    """compare's notes under their heading; nothing where there are none."""
+    return [f"{NOTES_HEADING}:"] + ["  " + line for line in notes] if notes else []

@@ -266,9 +266,9 @@ class CompareTest(RecordTest):
         lines = done.stdout.splitlines()
         self.assertRegex(lines[1], r"^#1 .*\s3\.0 ticks more, p = 0\.0067$")
         outside, grouped = f"#1: {notes(DISTURBED)[0]}", f"#2: {notes(CLUSTERED)[0]}"
-        self.assertEqual([line for line in lines if line.startswith(("#1:", "#2:"))], [outside, grouped])
+        self.assertEqual(lines[-4:-1], ["disturbed figures and clusters:", f"  {outside}", f"  {grouped}"])
         self.assertIn("outside the fences", outside)
-        self.assertIn(f"- {outside}\n- {grouped}\n", markdown.read_text())
+        self.assertTrue(markdown.read_text().endswith(f"Disturbed figures and clusters:\n\n- {outside}\n- {grouped}\n"))
 
     def test_a_missing_file_or_another_json_is_named(self):
         (self.dir / "other.json").write_text('{"name": "something else"}')
