@@ -70,6 +70,13 @@ def show_series(series, unit):
         unit = stats.unit_for([series], unit)
         verdicts = stats.verdicts(series, unit)
     show(render_text.series_lines(series, stats.clock(series), stats.figures(series), verdicts, unit))
+    show_notes(series, unit, "  ")
+
+
+def show_notes(series, unit, prefix):
+    """The series' figures outside the fences and its runs' clusters, where there are any."""
+    show(render_text.notes_lines(stats.outliers(series), stats.clusters(series, stats.unit_for([series], unit)),
+                                 prefix))
 
 
 def against_first(series, unit):
@@ -81,6 +88,8 @@ def show_per_cpu(series, unit):
     unit = stats.unit_for(series, unit)
     show(render_text.per_cpu_lines(series, [stats.clock(s) for s in series], [stats.medians(s, unit) for s in series],
                                    against_first(series, unit), unit))
+    for s in series:
+        show_notes(s, unit, f"  cpu {s.cpu}: ")
 
 
 def show_across(series, unit):
@@ -302,9 +311,15 @@ def compare(args):
     sentences = render_text.compare_sentences(rows, against_first([row.series for row in rows], unit), unit)
     heading = render_text.against_heading(rows, unit)
     show(render_text.compare_lines(table, sentences, heading, unit != args.unit))
+    notes = render_text.compare_notes(rows, [stats.outliers(row.series) for row in rows],
+                                      [stats.clusters(row.series, stats.unit_for([row.series], args.unit))
+                                       for row in rows])
+    show(render_text.compare_notes_lines(notes))
     if not stats.available():
         print(f"no verdicts: {render_text.NO_STATISTICS}")
-    written = not args.markdown or write_markdown(args.markdown, render_markdown.document(table, sentences, heading))
+    markdown = (render_markdown.document(table, sentences, heading) +
+                render_markdown.notes(notes, render_text.NOTES_HEADING))
+    written = not args.markdown or write_markdown(args.markdown, markdown)
     drawn = not args.plot or draw_comparison(args.plot, rows, unit)
     return 0 if written and drawn else 1
 

@@ -12,3 +12,9 @@ def document(table, sentences, heading):
     if sentences:
         text += f"\n{heading.capitalize()}:\n\n" + "".join(f"- {line}\n" for line in sentences)
     return text
+
+
+def notes(lines, heading):
+    """compare's notes on disturbed figures and clusters under their heading
+    (capitalised); nothing where there are none."""
+    return f"\n{heading.capitalize()}:\n\n" + "".join(f"- {line}\n" for line in lines) if lines else ""

@@ -214,3 +214,41 @@ def compare_lines(table, sentences, heading, in_ticks):
         lines.append(heading + ":")
         lines += ["  " + line for line in sentences]
     return lines
+
+
+def _outlier(o):
+    return f"run {o.run} ({o.label} {_number(o.figure)}{', far out' if o.far else ''})"
+
+
+def _near(centre):
+    return f"{centre:.0f}" if abs(centre) >= 100 else f"{centre:.3g}"
+
+
+def notes_lines(outliers, clusters, prefix=""):
+    """The figures outside the fences and the runs' clusters, each in one
+    line (none where there are none), every line after prefix."""
+    lines = []
+    if outliers:
+        figures = f"{len(outliers)} figure{'' if len(outliers) == 1 else 's'}"
+        lines.append(f"{figures} outside the fences: {', '.join(map(_outlier, outliers))}")
+    if clusters:
+        groups = ", ".join(f"{count} near {_near(centre)}" for count, centre in zip(clusters.counts, clusters.centres))
+        which = ("lies between them and describes neither" if clusters.median_in is None
+                 else f"describes only the {['first', 'second'][clusters.median_in]}")
+        lines.append(f"runs fall in {len(clusters.counts)} clusters: {groups} {UNITS[clusters.unit]}; "
+                     f"the median {which}")
+    return [prefix + line for line in lines]
+
+
+NOTES_HEADING = "disturbed figures and clusters"
+
+
+def compare_notes(rows, outliers, clusters):
+    """The notes of each compared row, after its name."""
+    return [line for row, found, grouped in zip(rows, outliers, clusters)
+            for line in notes_lines(found, grouped, f"{row.name}: ")]
+
+
+def compare_notes_lines(notes):
+    """compare's notes under their heading; nothing where there are none."""
+    return [f"{NOTES_HEADING}:"] + ["  " + line for line in notes] if notes else []

@@ -262,3 +262,98 @@ def compare_row(series, unit):
                       else None,
                       {body: statistics.median(body_values(series, body, "ticks")) for body in BODIES},
                       and_against_mov(series, unit) if available() else None, unit)
+
+
+# The least spread taken, as a share of the median. On a quiet machine most
+# runs read exactly the same figure: a spread of zero would make every figure
+# a tick away an outlier, and two groups of runs a tick apart clusters.
+LEAST_SPREAD = 0.03  # of the interquartile range; a standard deviation is this / 1.349, as in a normal
+INNER_FENCE, OUTER_FENCE = 1.5, 3  # Tukey's: IQRs beyond the quartiles
+
+
+@dataclasses.dataclass
+class Outlier:
+    """One figure beyond Tukey's inner fence of its column."""
+    run: int  # from 1
+    label: str  # the figure's, e.g. "1 mov"
+    figure: float  # in ticks, as the program printed it
+    far: bool  # beyond the outer fence as well
+
+
+def outliers(series):
+    """Each figure beyond the fences of its column (the runs' "1 mov" figures,
+    and so on), in ticks; by run, then by figure. Tukey's fences, with the IQR
+    floored at LEAST_SPREAD of the column's median. Figures are named only:
+    the medians and the tests keep them, and are robust to them."""
+    found = []
+    for index, label in enumerate(LABELS):
+        column = figure_values(series, index)
+        if len(column) < 4:
+            continue  # no quartiles to speak of
+        low, _, high = statistics.quantiles(column, n=4, method="inclusive")
+        width = max(high - low, LEAST_SPREAD * abs(statistics.median(column)))
+        found += [Outlier(run, label, figure, figure < low - OUTER_FENCE * width or figure > high + OUTER_FENCE * width)
+                  for run, figure in enumerate(column, 1)
+                  if figure < low - INNER_FENCE * width or figure > high + INNER_FENCE * width]
+    return sorted(found, key=lambda o: (o.run, LABELS.index(o.label)))
+
+
+# Two groups of runs are clusters when Ashman's D between them reaches this.
+# D > 2 separates the two parts of a known two-normal mixture; here the split
+# is chosen to make D large, so the bar is higher: with 15 runs from one
+# normal distribution D reaches 6 about once in a thousand series, while 9
+# runs near 64 and 6 near 100 (standard deviation 4) reach about 9.
+CLUSTER_D = 6
+CLUSTER_SHARE, CLUSTER_LEAST = 0.2, 3  # the least share and number of runs in a cluster
+
+
+@dataclasses.dataclass
+class Clusters:
+    """A series' runs in groups apart from each other, by centre."""
+    counts: list  # runs in each
+    centres: list  # each group's median
+    unit: str
+    median_in: Optional[int]  # the group that holds the series' median; None where it lies between
+
+
+def run_values(series, unit="ticks"):
+    """One value per run for its place among the runs: the mean of its four figures."""
+    return [_in_unit(run, statistics.fmean(run.figures), unit) for run in series.runs]
+
+
+def _squares(group):
+    """The sum of squares about the group's mean."""
+    mean = statistics.fmean(group)
+    return sum((v - mean) ** 2 for v in group)
+
+
+def _spread_within(group, least):
+    return max(statistics.stdev(group), least)
+
+
+def _ashman_d(first, second, least):
+    """Ashman's D: the two means apart, in their pooled standard deviation."""
+    apart = statistics.fmean(second) - statistics.fmean(first)
+    pooled = math.sqrt(_spread_within(first, least) ** 2 + _spread_within(second, least) ** 2)
+    return math.sqrt(2) * apart / pooled if pooled else math.inf if apart else 0
+
+
+def clusters(series, unit="ticks"):
+    """The runs in two clusters, or None. The split is the one that leaves
+    the least sum of squares within its two groups (Jenks' natural breaks, or
+    k-means, for two groups), each group with at least CLUSTER_SHARE of the
+    runs and CLUSTER_LEAST; they are clusters when Ashman's D reaches
+    CLUSTER_D. The value of a run is the mean of its four figures (run_values),
+    so one disturbed figure moves it by a quarter of its jump."""
+    values = sorted(run_values(series, unit))
+    least = max(CLUSTER_LEAST, math.ceil(CLUSTER_SHARE * len(values)))
+    if len(values) < 2 * least:
+        return None
+    scale = LEAST_SPREAD / 1.349 * abs(statistics.median(values))
+    i = min(range(least, len(values) - least + 1), key=lambda i: _squares(values[:i]) + _squares(values[i:]))
+    first, second = values[:i], values[i:]
+    if _ashman_d(first, second, scale) < CLUSTER_D:
+        return None
+    median = statistics.median(values)
+    holder = 0 if median <= first[-1] else 1 if median >= second[0] else None
+    return Clusters([len(first), len(second)], [statistics.median(first), statistics.median(second)], unit, holder)

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """zerobench-stats' statistics and their words on fixed data: verdicts and their sign, paired
-and unpaired, figures in core cycles, the clock's steadiness, the JSON
-record, compare's table, and the command's answer to bad arguments. Exits
-with 77 (a skip) where scipy is missing.
+and unpaired, figures in core cycles, the clock's steadiness, figures
+outside the fences and runs in clusters, the JSON record, compare's table,
+and the command's answer to bad arguments. Exits with 77 (a skip) where
+scipy is missing.
 
 Usage: analysis_test.py
 """
@@ -10,6 +11,7 @@ import contextlib
 import io
 import json
 import pathlib
+import random
 import subprocess
 import sys
 import tempfile
@@ -126,6 +128,53 @@ class CyclesTest(unittest.TestCase):
         self.assertEqual(render_text.clock_lines(stats.clock(FLAT)), ["no clock readings: figures in ticks only"])
 
 
+def ticks(figures_of_runs):
+    return Series("default", 1, "Intel Core", [Run(figures, 0.4) for figures in figures_of_runs])
+
+
+def disturbed(changes):
+    """15 quiet runs of 28 31 28 31 ticks, with {(run from 1, figure index): figure} changed."""
+    return ticks([[changes.get((run, i), figure) for i, figure in enumerate([28, 31, 28, 31])]
+                  for run in range(1, 16)])
+
+
+# Three runs with one figure each jumping: up in a mov, down in a mov, up in an and.
+DISTURBED = disturbed({(3, 0): 68, (9, 2): 18, (13, 3): 80})
+# 8 runs near 28 31 28 31 ticks and 7 near 60 64 60 64.
+CLUSTERED = ticks([[28 + n, 31, 28, 31 + n] for n in [0, 1, 0, 1, 1, 0, 0, 1]] +
+                  [[60, 64 + n, 60 + n, 64] for n in [1, 0, 0, 1, 0, 1, 0]])
+
+
+def notes(one):
+    return render_text.notes_lines(stats.outliers(one), stats.clusters(one))
+
+
+class NotesTest(unittest.TestCase):
+    def test_disturbed_figures_are_named_and_leave_the_verdict_as_it_was(self):
+        self.assertEqual(notes(DISTURBED), ["3 figures outside the fences: run 3 (1 mov 68, far out), "
+                                            "run 9 (3 mov 18, far out), run 13 (4 and 80, far out)"])
+        self.assertRegex(verdicts(DISTURBED)[0], r"^and costs 3 ticks \(11%\) more than mov per pass: ")
+        self.assertLess(stats.and_against_mov(DISTURBED).p, 0.05)
+        # A column that never moves has no spread: one tick off is not named, two are.
+        self.assertEqual(notes(disturbed({(2, 0): 29, (4, 1): 32, (6, 0): 30})),
+                         ["1 figure outside the fences: run 6 (1 mov 30)"])
+        shown = io.StringIO()
+        with contextlib.redirect_stdout(shown):
+            cli.show_series(DISTURBED, "cycles")
+        self.assertRegex(shown.getvalue(), r"\n  the first and .*paired\)\n  3 figures outside the fences: run 3 ")
+
+    def test_runs_in_two_clusters_are_named_and_one_spread_is_not(self):
+        self.assertEqual(notes(CLUSTERED), ["runs fall in 2 clusters: 8 near 29.8, 7 near 62 ticks; "
+                                            "the median describes only the first"])
+        even = ticks([run.figures for run in CLUSTERED.runs[1:]])
+        self.assertTrue(notes(even)[0].endswith("7 near 30, 7 near 62 ticks; the median lies between them and "
+                                                "describes neither"))
+        rng = random.Random(1)
+        normal = [ticks([[rng.gauss(60, 6)] * 4 for _ in range(15)]) for _ in range(20)]
+        for one in [DISTURBED, WARMING, FLAT] + normal:
+            self.assertIsNone(stats.clusters(one), [run.figures[0] for run in one.runs])
+
+
 MACHINE = {"kernel": "Linux 6.1.0 x86_64", "commit": "0cff8c4", "date": "2026-12-08T04:00:00+00:00"}
 
 
@@ -206,6 +255,19 @@ class CompareTest(RecordTest):
         lines = self.compare((MACHINE, [timed]), (MACHINE, [FLAT]))
         self.assertRegex(lines[2], r"^#2 .*\s-\s+-\s+41\.0\s+41\.0\s+no difference shown$")
         self.assertIn("against #1, in ticks:", lines)
+
+    def test_each_records_disturbed_figures_and_clusters_are_noted(self):
+        for i, one in enumerate([DISTURBED, CLUSTERED]):
+            records.save(self.dir / f"{i}.json", MACHINE, [one])
+        markdown = self.dir / "table.md"
+        done = subprocess.run([str(BENCH / "zerobench-stats"), "compare", "0.json", "1.json", "--markdown", markdown],
+                              cwd=self.dir, capture_output=True, text=True, timeout=60)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        lines = done.stdout.splitlines()
+        self.assertRegex(lines[1], r"^#1 .*\s3\.0 ticks more, p = 0\.0067$")
+        outside, grouped = f"#1: {notes(DISTURBED)[0]}", f"#2: {notes(CLUSTERED)[0]}"
+        self.assertEqual(lines[-4:-1], ["disturbed figures and clusters:", f"  {outside}", f"  {grouped}"])
+        self.assertTrue(markdown.read_text().endswith(f"Disturbed figures and clusters:\n\n- {outside}\n- {grouped}\n"))
 
     def test_a_missing_file_or_another_json_is_named(self):
         (self.dir / "other.json").write_text('{"name": "something else"}')
