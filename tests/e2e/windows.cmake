@@ -1,12 +1,6 @@
-# Windows builds: the built program on a console of its own, under Wine.
-# console-run is the driver for the stability benchmark; the test links the
-# same code.
-add_library(zerobench_console_run STATIC console_run.cpp report_shape.cpp)
-target_include_directories(zerobench_console_run PUBLIC .)
-target_link_libraries(zerobench_console_run PRIVATE zerobench_warnings)
-
-add_executable(console-run console_run_main.cpp)
-target_link_libraries(console-run PRIVATE zerobench_console_run zerobench_warnings)
+# Windows builds: the built program on a console of its own, under Wine,
+# through the harness's console-run code (harness/), which zerobench-stats
+# runs as console-run.exe.
 
 add_executable(console_report_test console_report_test.cpp)
 target_compile_definitions(console_report_test PRIVATE ZEROBENCH_PROGRAM="$<TARGET_FILE:zerobench>")
