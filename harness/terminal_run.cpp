@@ -177,6 +177,175 @@ void RunAsForegroundJob(int tty) {
   _exit(ChildSetupFailed);
 }
 
+// One run in progress: the terminal, the child, and what has happened so far.
+struct Session {
+  Session(const TerminalRunOptions& options, TerminalRun& run) : options(options), run(run) {}
+
+  const TerminalRunOptions& options;
+  TerminalRun& run;
+  Terminal terminal;
+  struct termios before = {};  // the terminal's settings before the child started
+  Clock::time_point start;
+  pid_t child = -1;
+  int outputFd = -1;
+  std::string shown;  // what the terminal showed
+  bool exited = false;
+  bool earlyKeyTyped = false, stopSent = false, finalKeyTyped = false;
+  double keyWaitSince = -1;
+
+  double Seconds() const { return SecondsSince(start); }
+  bool StopAtKeyWait() const {
+    return options.stop == Stop::CtrlZAtKeyWait || options.stop == Stop::SignalAtKeyWait;
+  }
+};
+
+// Opens the terminal and the output pipe, and starts the child on them.
+bool StartChild(const std::string& program, Session& s) {
+  int outputEnds[2];
+  if (!OpenTerminal(s.terminal) || pipe2(outputEnds, O_CLOEXEC) != 0 ||
+      tcgetattr(s.terminal.slave, &s.before) != 0)
+    return false;
+  s.start = Clock::now();
+  s.child = fork();
+  if (s.child < 0) return false;
+  if (s.child == 0) ExecChild(program, s.options, s.terminal, outputEnds[1]);
+  close(outputEnds[1]);
+  s.outputFd = outputEnds[0];
+  return true;
+}
+
+// Kills the child once the time is up.
+bool TimedOut(Session& s) {
+  if (s.Seconds() <= s.options.timeoutSeconds) return false;
+  s.run.timedOut = true;
+  kill(s.child, SIGKILL);
+  waitpid(s.child, &s.run.status, 0);
+  return true;
+}
+
+// Takes in what has arrived on standard output and on the terminal, waiting
+// a moment for it.
+void ReadWhatArrived(Session& s) {
+  struct pollfd ends[2] = {{s.outputFd, POLLIN, 0}, {s.terminal.master, POLLIN, 0}};
+  poll(ends, 2, 5);
+  char chunk[4096];
+  TerminalRun& run = s.run;
+  const bool readerGoes = s.options.output == ChildOutput::ReaderGone;
+  if (s.outputFd >= 0 && ends[0].revents) {
+    const size_t room = readerGoes ? BytesBeforeReaderGoes - run.output.size() : sizeof chunk;
+    const ssize_t got = read(s.outputFd, chunk, room);
+    if (got > 0) {
+      run.output.append(chunk, static_cast<size_t>(got));
+      run.arrivalSeconds.resize(run.output.size(), s.Seconds());
+    }
+    if (got <= 0 || (readerGoes && run.output.size() >= BytesBeforeReaderGoes)) {
+      close(s.outputFd);
+      s.outputFd = -1;
+    }
+  }
+  if (ends[1].revents & POLLIN) {  // echoes, and whatever the child wrote to standard error
+    ssize_t got = read(s.terminal.master, chunk, sizeof chunk);
+    if (got > 0) s.shown.append(chunk, static_cast<size_t>(got));
+  }
+}
+
+// Notes the child's end, or continues it once stopped, as a shell would.
+// True while the child goes on running as it was: only then is there
+// anything to type.
+bool FollowChild(Session& s) {
+  TerminalRun& run = s.run;
+  if (s.exited) return false;
+  if (waitpid(s.child, &run.status, WNOHANG | WUNTRACED) != s.child) return true;
+  if (WIFSTOPPED(run.status)) {
+    run.stopped = true;
+    struct termios now;
+    run.restoredWhileStopped =
+        tcgetattr(s.terminal.slave, &now) == 0 && SameSettings(s.before, now);
+    if (s.options.shellRestoresWhileStopped) tcsetattr(s.terminal.slave, TCSANOW, &s.before);
+    s.keyWaitSince = -1;  // the final key waits for key mode again
+    kill(s.child, SIGCONT);
+    return false;
+  }
+  s.exited = true;
+  run.exitSeconds = s.Seconds();
+  if (s.options.typeFinalKey && !s.finalKeyTyped) run.endedBeforeFinalKey = true;
+  return false;
+}
+
+// During the runs: the early key (or Ctrl-C) and the stop, each once.
+void ActDuringRuns(Session& s) {
+  const TerminalRunOptions& options = s.options;
+  const std::string& output = s.run.output;
+  // Once the first result line is out and the closing line is not, the
+  // key wait (which flushes what was typed) is at least three runs away.
+  const bool duringRuns = options.output == ChildOutput::Pipe
+                              ? output.find("\tcycles for ") != std::string::npos &&
+                                    output.find(ClosingLine) == std::string::npos
+                              : s.Seconds() >= EarlyKeySeconds;
+  if (!duringRuns) return;
+  const bool interruptRuns = options.interrupt == Interrupt::DuringRuns;
+  if ((options.typeEarlyKey || interruptRuns) && !s.earlyKeyTyped) {
+    (void)!write(s.terminal.master, interruptRuns ? &CtrlC : "e", 1);
+    s.earlyKeyTyped = true;
+  }
+  if (options.stop == Stop::SignalDuringRuns && !s.stopSent) {
+    kill(s.child, SIGSTOP);
+    s.stopSent = true;
+  }
+}
+
+// When the closing line arrived, and when the key wait began, each once.
+void NoteProgress(Session& s) {
+  TerminalRun& run = s.run;
+  if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
+    run.closingLineSeconds = ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
+  if (s.keyWaitSince < 0 && InKeyMode(s.terminal.slave)) {
+    s.keyWaitSince = s.Seconds();
+    run.sawKeyWait = true;
+    run.keyModeAfterContinuing = run.stopped;
+    errno = 0;
+    run.niceDuringKeyWait = getpriority(PRIO_PROCESS, static_cast<id_t>(s.child));
+  }
+}
+
+// Once the key wait has lasted long enough: the stop asked for, then the
+// final key press (or Ctrl-C), each once.
+void ActAtKeyWait(Session& s) {
+  const TerminalRunOptions& options = s.options;
+  if (s.keyWaitSince < 0 || s.Seconds() - s.keyWaitSince < options.keyWaitCheckSeconds) return;
+  if (s.StopAtKeyWait() && !s.stopSent) {
+    if (options.stop == Stop::CtrlZAtKeyWait)
+      (void)!write(s.terminal.master, &CtrlZ, 1);
+    else
+      kill(s.child, SIGSTOP);
+    s.stopSent = true;
+  }
+  const bool interruptWait = options.interrupt == Interrupt::DuringKeyWait;
+  if ((options.typeFinalKey || interruptWait) && !s.finalKeyTyped &&
+      (!s.StopAtKeyWait() || s.run.stopped)) {
+    const std::vector<std::string> finalKey =
+        interruptWait ? std::vector<std::string>{std::string(1, CtrlC)} : options.finalKey;
+    // The whole key press, whether the program still waits or not.
+    for (size_t i = 0; i < finalKey.size(); ++i) {
+      if (i > 0) usleep(KeyPieceMicroseconds);
+      (void)!write(s.terminal.master, finalKey[i].data(), finalKey[i].size());
+    }
+    s.finalKeyTyped = true;
+  }
+}
+
+// After the end: how the terminal was left, and what is left unread on it.
+void Finish(Session& s) {
+  struct termios after;
+  s.run.terminalRestored =
+      tcgetattr(s.terminal.slave, &after) == 0 && SameSettings(s.before, after);
+  if (s.exited) s.run.leftForTheShell = PendingInput(s.terminal.slave);
+  if (s.outputFd >= 0) close(s.outputFd);
+  ShowSanitizerReport(s.terminal.master, s.shown);
+  close(s.terminal.master);
+  close(s.terminal.slave);
+}
+
 }  // namespace
 
 std::string TestEmulator() { return ZEROBENCH_EMULATOR; }
@@ -187,126 +356,17 @@ double ArrivalOf(const TerminalRun& run, size_t offset) {
 
 TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& options) {
   TerminalRun run;
-  Terminal terminal;
-  int outputEnds[2];
-  struct termios before;
-  if (!OpenTerminal(terminal) || pipe2(outputEnds, O_CLOEXEC) != 0 ||
-      tcgetattr(terminal.slave, &before) != 0)
-    return run;
-  const Clock::time_point start = Clock::now();
-  const pid_t child = fork();
-  if (child < 0) return run;
-  if (child == 0) ExecChild(program, options, terminal, outputEnds[1]);
-  close(outputEnds[1]);
+  Session session(options, run);
+  if (!StartChild(program, session)) return run;
   run.started = true;
-
-  std::string shown;  // what the terminal showed
-  const bool outputVisible = options.output == ChildOutput::Pipe;
-  int outputFd = outputEnds[0];
-  bool earlyKeyTyped = false, stopSent = false, exited = false;
-  const bool stopAtKeyWait =
-      options.stop == Stop::CtrlZAtKeyWait || options.stop == Stop::SignalAtKeyWait;
-  const bool interruptWait = options.interrupt == Interrupt::DuringKeyWait;
-  const std::vector<std::string> finalKey =
-      interruptWait ? std::vector<std::string>{std::string(1, CtrlC)} : options.finalKey;
-  bool finalKeyTyped = false;
-  double keyWaitSince = -1;
-  while (!(exited && outputFd < 0)) {
-    if (SecondsSince(start) > options.timeoutSeconds) {
-      run.timedOut = true;
-      kill(child, SIGKILL);
-      waitpid(child, &run.status, 0);
-      break;
-    }
-    struct pollfd ends[2] = {{outputFd, POLLIN, 0}, {terminal.master, POLLIN, 0}};
-    poll(ends, 2, 5);
-    char chunk[4096];
-    if (outputFd >= 0 && ends[0].revents) {
-      const size_t room = options.output == ChildOutput::ReaderGone
-                              ? BytesBeforeReaderGoes - run.output.size()
-                              : sizeof chunk;
-      const ssize_t got = read(outputFd, chunk, room);
-      if (got > 0) {
-        run.output.append(chunk, static_cast<size_t>(got));
-        run.arrivalSeconds.resize(run.output.size(), SecondsSince(start));
-      }
-      if (got <= 0 || (options.output == ChildOutput::ReaderGone &&
-                       run.output.size() >= BytesBeforeReaderGoes)) {
-        close(outputFd);
-        outputFd = -1;
-      }
-    }
-    if (ends[1].revents & POLLIN) {  // echoes, and whatever the child wrote to standard error
-      ssize_t got = read(terminal.master, chunk, sizeof chunk);
-      if (got > 0) shown.append(chunk, static_cast<size_t>(got));
-    }
-
-    if (!exited && waitpid(child, &run.status, WNOHANG | WUNTRACED) == child) {
-      if (WIFSTOPPED(run.status)) {
-        run.stopped = true;
-        struct termios now;
-        run.restoredWhileStopped =
-            tcgetattr(terminal.slave, &now) == 0 && SameSettings(before, now);
-        if (options.shellRestoresWhileStopped) tcsetattr(terminal.slave, TCSANOW, &before);
-        keyWaitSince = -1;  // the final key waits for key mode again
-        kill(child, SIGCONT);
-        continue;
-      }
-      exited = true;
-      run.exitSeconds = SecondsSince(start);
-      if (options.typeFinalKey && !finalKeyTyped) run.endedBeforeFinalKey = true;
-    }
-    if (exited) continue;
-
-    // Once the first result line is out and the closing line is not, the
-    // key wait (which flushes what was typed) is at least three runs away.
-    const bool duringRuns = outputVisible ? run.output.find("\tcycles for ") != std::string::npos &&
-                                                run.output.find(ClosingLine) == std::string::npos
-                                          : SecondsSince(start) >= EarlyKeySeconds;
-    const bool interruptRuns = options.interrupt == Interrupt::DuringRuns;
-    if ((options.typeEarlyKey || interruptRuns) && !earlyKeyTyped && duringRuns) {
-      (void)!write(terminal.master, interruptRuns ? &CtrlC : "e", 1);
-      earlyKeyTyped = true;
-    }
-    if (options.stop == Stop::SignalDuringRuns && !stopSent && duringRuns) {
-      kill(child, SIGSTOP);
-      stopSent = true;
-    }
-    if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
-      run.closingLineSeconds =
-          ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
-    if (keyWaitSince < 0 && InKeyMode(terminal.slave)) {
-      keyWaitSince = SecondsSince(start);
-      run.sawKeyWait = true;
-      run.keyModeAfterContinuing = run.stopped;
-      errno = 0;
-      run.niceDuringKeyWait = getpriority(PRIO_PROCESS, static_cast<id_t>(child));
-    }
-    const bool waitedLongEnough =
-        keyWaitSince >= 0 && SecondsSince(start) - keyWaitSince >= options.keyWaitCheckSeconds;
-    if (stopAtKeyWait && !stopSent && waitedLongEnough) {
-      if (options.stop == Stop::CtrlZAtKeyWait)
-        (void)!write(terminal.master, &CtrlZ, 1);
-      else
-        kill(child, SIGSTOP);
-      stopSent = true;
-    }
-    if ((options.typeFinalKey || interruptWait) && !finalKeyTyped && waitedLongEnough &&
-        (!stopAtKeyWait || run.stopped)) {
-      // The whole key press, whether the program still waits or not.
-      for (size_t i = 0; i < finalKey.size(); ++i) {
-        if (i > 0) usleep(KeyPieceMicroseconds);
-        (void)!write(terminal.master, finalKey[i].data(), finalKey[i].size());
-      }
-      finalKeyTyped = true;
-    }
+  while (!(session.exited && session.outputFd < 0)) {
+    if (TimedOut(session)) break;
+    ReadWhatArrived(session);
+    if (!FollowChild(session)) continue;
+    ActDuringRuns(session);
+    NoteProgress(session);
+    ActAtKeyWait(session);
   }
-  struct termios after;
-  run.terminalRestored = tcgetattr(terminal.slave, &after) == 0 && SameSettings(before, after);
-  if (exited) run.leftForTheShell = PendingInput(terminal.slave);
-  if (outputFd >= 0) close(outputFd);
-  ShowSanitizerReport(terminal.master, shown);
-  close(terminal.master);
-  close(terminal.slave);
+  Finish(session);
   return run;
 }
