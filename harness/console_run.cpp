@@ -98,6 +98,149 @@ HANDLE OpenChildConsoleInput(const PROCESS_INFORMATION& child, const Stopwatch& 
                      NULL, OPEN_EXISTING, 0, NULL);
 }
 
+// One run in progress: the child, its output pipe and console input, and
+// what has happened so far.
+struct Session {
+  Session(const ConsoleRunOptions& options, ConsoleRun& run) : options(options), run(run) {}
+
+  const ConsoleRunOptions& options;
+  ConsoleRun& run;
+  Stopwatch clock;
+  HANDLE readEnd = INVALID_HANDLE_VALUE;
+  PROCESS_INFORMATION child = {};
+  HANDLE input = INVALID_HANDLE_VALUE;
+  bool earlyKeyTyped = false, finalKeyTyped = false;
+  double keyWaitSince = -1;
+};
+
+// Starts the child with its standard output on a pipe; the clock starts
+// with it.
+bool StartChild(const std::string& program, Session& s) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
+  HANDLE writeEnd;
+  if (!CreatePipe(&s.readEnd, &writeEnd, &inheritable, 1 << 16)) {
+    s.run.failure = "CreatePipe failed";
+    return false;
+  }
+  SetHandleInformation(s.readEnd, HANDLE_FLAG_INHERIT, 0);
+
+  // Standard input NULL: the child then reads its console's input, as a
+  // program started from a console window does. Standard error is left to
+  // the console too; only standard output is the report.
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = NULL;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = NULL;
+  const std::string path = WindowsPath(program);
+  std::string commandLine = Quoted(path);
+  for (const std::string& argument : s.options.arguments) commandLine += " " + Quoted(argument);
+
+  s.clock = Stopwatch();
+  // CREATE_NO_WINDOW gives the child a console of its own with no window;
+  // DETACHED_PROCESS gives it none.
+  const DWORD creation = s.options.withConsole ? CREATE_NO_WINDOW : DETACHED_PROCESS;
+  if (!CreateProcessA(path.c_str(), &commandLine[0], NULL, NULL, TRUE, creation, NULL, NULL,
+                      &startup, &s.child)) {
+    s.run.failure =
+        "CreateProcess failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
+    CloseHandle(s.readEnd);
+    CloseHandle(writeEnd);
+    return false;
+  }
+  CloseHandle(writeEnd);
+  return true;
+}
+
+// The child's console input, to type into, where it has a console.
+void OpenInput(Session& s) {
+  if (!s.options.withConsole) return;
+  s.input = OpenChildConsoleInput(s.child, s.clock, s.options.timeoutSeconds);
+  if (s.input == INVALID_HANDLE_VALUE && !Exited(s.child.hProcess))
+    s.run.failure =
+        "could not open the child's console input (error " + std::to_string(GetLastError()) + ")";
+}
+
+// Ends the child once the time is up.
+bool TimedOut(Session& s) {
+  if (s.clock.Seconds() <= s.options.timeoutSeconds) return false;
+  s.run.timedOut = true;
+  TerminateProcess(s.child.hProcess, 1);
+  WaitForSingleObject(s.child.hProcess, INFINITE);
+  return true;
+}
+
+enum class Progress { Running, OutputClosed, Ended };
+
+// Takes in what has arrived on standard output, and says whether the child
+// goes on.
+Progress ReadWhatArrived(Session& s) {
+  // Whether it had ended is asked before the last read, so that all it
+  // wrote is in.
+  const bool exited = Exited(s.child.hProcess);
+  const bool pipeOpen = ReadAvailable(s.readEnd, s.run, s.clock);
+  if (exited) {
+    if (s.options.withConsole && s.options.typeFinalKey && !s.finalKeyTyped)
+      s.run.endedBeforeFinalKey = true;
+    return Progress::Ended;
+  }
+  return pipeOpen ? Progress::Running : Progress::OutputClosed;
+}
+
+// During the runs: the early key, once. It goes in once the first result
+// line is out and the closing line is not: at least three runs and their
+// pauses before the program flushes the input, however late this driver
+// got to see the output.
+void ActDuringRuns(Session& s) {
+  const std::string& output = s.run.output;
+  const bool duringRuns = output.find("\tcycles for ") != std::string::npos &&
+                          output.find(ClosingLine) == std::string::npos;
+  if (s.options.typeEarlyKey && !s.earlyKeyTyped && duringRuns) {
+    s.earlyKeyTyped = true;
+    s.run.earlyKeyQueued = TypeKey(s.input, L'e', 'E', 0x12) && PendingEvents(s.input) >= 2;
+  }
+}
+
+// When the closing line arrived, and when the key wait began, each once.
+void NoteProgress(Session& s) {
+  ConsoleRun& run = s.run;
+  if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
+    run.closingLineSeconds = ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
+  // The program empties the input buffer as its key wait begins; a key
+  // typed before that would be discarded with the rest.
+  if (run.closingLineSeconds >= 0 && s.keyWaitSince < 0 && PendingEvents(s.input) == 0) {
+    s.keyWaitSince = s.clock.Seconds();
+    run.sawKeyWait = true;
+  }
+}
+
+// Once the key wait has lasted long enough: the final key, once.
+void ActAtKeyWait(Session& s) {
+  if (s.options.typeFinalKey && !s.finalKeyTyped && s.keyWaitSince >= 0 &&
+      s.clock.Seconds() - s.keyWaitSince >= s.options.keyWaitCheckSeconds) {
+    s.finalKeyTyped = true;
+    if (!TypeKey(s.input, L'k', 'K', 0x25))
+      s.run.failure = "could not type into the child's console";
+  }
+}
+
+// After the end, or a failure: the child's exit code, and every handle closed.
+void Finish(Session& s) {
+  if (!s.run.failure.empty() && !Exited(s.child.hProcess)) {
+    TerminateProcess(s.child.hProcess, 1);
+    WaitForSingleObject(s.child.hProcess, INFINITE);
+  }
+  DWORD exitCode = 259;
+  GetExitCodeProcess(s.child.hProcess, &exitCode);
+  s.run.exitCode = exitCode;
+  if (s.input != INVALID_HANDLE_VALUE) CloseHandle(s.input);
+  if (s.options.withConsole) FreeConsole();
+  CloseHandle(s.child.hThread);
+  CloseHandle(s.child.hProcess);
+  CloseHandle(s.readEnd);
+}
+
 }  // namespace
 
 // A path as the build names it: under Wine a Unix path, which drive Z: (the
@@ -116,115 +259,24 @@ double ArrivalOf(const ConsoleRun& run, size_t offset) {
 
 ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& options) {
   ConsoleRun run;
-  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
-  HANDLE readEnd, writeEnd;
-  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 1 << 16)) {
-    run.failure = "CreatePipe failed";
-    return run;
-  }
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-
-  // Standard input NULL: the child then reads its console's input, as a
-  // program started from a console window does. Standard error is left to
-  // the console too; only standard output is the report.
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = NULL;
-  startup.hStdOutput = writeEnd;
-  startup.hStdError = NULL;
-  const std::string path = WindowsPath(program);
-  std::string commandLine = Quoted(path);
-  for (const std::string& argument : options.arguments) commandLine += " " + Quoted(argument);
-
-  const Stopwatch clock;
-  PROCESS_INFORMATION child = {};
-  // CREATE_NO_WINDOW gives the child a console of its own with no window;
-  // DETACHED_PROCESS gives it none.
-  const DWORD creation = options.withConsole ? CREATE_NO_WINDOW : DETACHED_PROCESS;
-  if (!CreateProcessA(path.c_str(), &commandLine[0], NULL, NULL, TRUE, creation, NULL, NULL,
-                      &startup, &child)) {
-    run.failure =
-        "CreateProcess failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
-    CloseHandle(readEnd);
-    CloseHandle(writeEnd);
-    return run;
-  }
-  CloseHandle(writeEnd);
-
-  HANDLE input = INVALID_HANDLE_VALUE;
-  if (options.withConsole) {
-    input = OpenChildConsoleInput(child, clock, options.timeoutSeconds);
-    if (input == INVALID_HANDLE_VALUE && !Exited(child.hProcess))
-      run.failure =
-          "could not open the child's console input (error " + std::to_string(GetLastError()) + ")";
-  }
-
-  bool earlyKeyTyped = false, finalKeyTyped = false;
-  double keyWaitSince = -1;
-  while (run.failure.empty()) {
-    if (clock.Seconds() > options.timeoutSeconds) {
-      run.timedOut = true;
-      TerminateProcess(child.hProcess, 1);
-      WaitForSingleObject(child.hProcess, INFINITE);
-      break;
-    }
-    // Whether it had ended is asked before the last read, so that all it
-    // wrote is in.
-    const bool exited = Exited(child.hProcess);
-    const bool pipeOpen = ReadAvailable(readEnd, run, clock);
-    if (exited) {
-      if (options.withConsole && options.typeFinalKey && !finalKeyTyped)
-        run.endedBeforeFinalKey = true;
-      break;
-    }
-    if (!pipeOpen) {
+  Session session(options, run);
+  if (!StartChild(program, session)) return run;
+  OpenInput(session);
+  while (run.failure.empty() && !TimedOut(session)) {
+    const Progress progress = ReadWhatArrived(session);
+    if (progress == Progress::Ended) break;
+    if (progress == Progress::OutputClosed) {
       // Standard output closed, the process still running: wait for its end.
-      WaitForSingleObject(child.hProcess, 1);
+      WaitForSingleObject(session.child.hProcess, 1);
       continue;
     }
-
-    if (input != INVALID_HANDLE_VALUE) {
-      // The early key goes in once the first result line is out and the
-      // closing line is not: at least three runs and their pauses before the
-      // program flushes the input, however late this driver got to see the
-      // output.
-      const bool duringRuns = run.output.find("\tcycles for ") != std::string::npos &&
-                              run.output.find(ClosingLine) == std::string::npos;
-      if (options.typeEarlyKey && !earlyKeyTyped && duringRuns) {
-        earlyKeyTyped = true;
-        run.earlyKeyQueued = TypeKey(input, L'e', 'E', 0x12) && PendingEvents(input) >= 2;
-      }
-      if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
-        run.closingLineSeconds =
-            ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
-      // The program empties the input buffer as its key wait begins; a key
-      // typed before that would be discarded with the rest.
-      if (run.closingLineSeconds >= 0 && keyWaitSince < 0 && PendingEvents(input) == 0) {
-        keyWaitSince = clock.Seconds();
-        run.sawKeyWait = true;
-      }
-      if (options.typeFinalKey && !finalKeyTyped && keyWaitSince >= 0 &&
-          clock.Seconds() - keyWaitSince >= options.keyWaitCheckSeconds) {
-        finalKeyTyped = true;
-        if (!TypeKey(input, L'k', 'K', 0x25))
-          run.failure = "could not type into the child's console";
-      }
+    if (session.input != INVALID_HANDLE_VALUE) {
+      ActDuringRuns(session);
+      NoteProgress(session);
+      ActAtKeyWait(session);
     }
     Sleep(1);
   }
-
-  if (!run.failure.empty() && !Exited(child.hProcess)) {
-    TerminateProcess(child.hProcess, 1);
-    WaitForSingleObject(child.hProcess, INFINITE);
-  }
-  DWORD exitCode = 259;
-  GetExitCodeProcess(child.hProcess, &exitCode);
-  run.exitCode = exitCode;
-  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
-  if (options.withConsole) FreeConsole();
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
-  CloseHandle(readEnd);
+  Finish(session);
   return run;
 }
