@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-namespace {
+#include "report_shape.h"
 
-const char ClosingLine[] = "--- ok ---\r";
+namespace {
 
 class Stopwatch {
  public:
@@ -193,10 +193,7 @@ Progress ReadWhatArrived(Session& s) {
 // pauses before the program flushes the input, however late this driver
 // got to see the output.
 void ActDuringRuns(Session& s) {
-  const std::string& output = s.run.output;
-  const bool duringRuns = output.find("\tcycles for ") != std::string::npos &&
-                          output.find(ClosingLine) == std::string::npos;
-  if (s.options.typeEarlyKey && !s.earlyKeyTyped && duringRuns) {
+  if (s.options.typeEarlyKey && !s.earlyKeyTyped && AmidTheRuns(s.run.output)) {
     s.earlyKeyTyped = true;
     s.run.earlyKeyQueued = TypeKey(s.input, L'e', 'E', 0x12) && PendingEvents(s.input) >= 2;
   }
@@ -205,8 +202,9 @@ void ActDuringRuns(Session& s) {
 // When the closing line arrived, and when the key wait began, each once.
 void NoteProgress(Session& s) {
   ConsoleRun& run = s.run;
-  if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
-    run.closingLineSeconds = ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
+  const size_t closingLineLast = ClosingLineLastByte(run.output);
+  if (run.closingLineSeconds < 0 && closingLineLast != std::string::npos)
+    run.closingLineSeconds = ArrivalOf(run, closingLineLast);
   // The program empties the input buffer as its key wait begins; a key
   // typed before that would be discarded with the rest.
   if (run.closingLineSeconds >= 0 && s.keyWaitSince < 0 && PendingEvents(s.input) == 0) {

@@ -13,11 +13,12 @@
 #include <csignal>
 #include <cstring>
 
+#include "report_shape.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char ClosingLine[] = "--- ok ---\r";
 const char CtrlC = '\x03';
 const char CtrlZ = '\x1a';
 // Where standard output cannot be read, the early key goes in by time: well
@@ -275,13 +276,10 @@ bool FollowChild(Session& s) {
 // During the runs: the early key (or Ctrl-C) and the stop, each once.
 void ActDuringRuns(Session& s) {
   const TerminalRunOptions& options = s.options;
-  const std::string& output = s.run.output;
-  // Once the first result line is out and the closing line is not, the
-  // key wait (which flushes what was typed) is at least three runs away.
-  const bool duringRuns = options.output == ChildOutput::Pipe
-                              ? output.find("\tcycles for ") != std::string::npos &&
-                                    output.find(ClosingLine) == std::string::npos
-                              : s.Seconds() >= EarlyKeySeconds;
+  // Amid the runs, the key wait (which flushes what was typed) is at least
+  // three runs away.
+  const bool duringRuns = options.output == ChildOutput::Pipe ? AmidTheRuns(s.run.output)
+                                                              : s.Seconds() >= EarlyKeySeconds;
   if (!duringRuns) return;
   const bool interruptRuns = options.interrupt == Interrupt::DuringRuns;
   if ((options.typeEarlyKey || interruptRuns) && !s.earlyKeyTyped) {
@@ -297,8 +295,9 @@ void ActDuringRuns(Session& s) {
 // When the closing line arrived, and when the key wait began, each once.
 void NoteProgress(Session& s) {
   TerminalRun& run = s.run;
-  if (run.closingLineSeconds < 0 && run.output.find(ClosingLine) != std::string::npos)
-    run.closingLineSeconds = ArrivalOf(run, run.output.find(ClosingLine) + sizeof ClosingLine - 2);
+  const size_t closingLineLast = ClosingLineLastByte(run.output);
+  if (run.closingLineSeconds < 0 && closingLineLast != std::string::npos)
+    run.closingLineSeconds = ArrivalOf(run, closingLineLast);
   if (s.keyWaitSince < 0 && InKeyMode(s.terminal.slave)) {
     s.keyWaitSince = s.Seconds();
     run.sawKeyWait = true;
