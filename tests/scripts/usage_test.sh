@@ -9,8 +9,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/checkout/cmake" "$work/bin"
-cp "$root/run-tests" "$root/release" "$work/checkout/"
-cp "$root/cmake/runs-ia32" "$work/checkout/cmake/"
+cp "$root/run-tests" "$root/release" "$root/CMakePresets.json" "$work/checkout/"
+cp "$root/cmake/runs-ia32" "$root/cmake/presets" "$root/cmake/presets.cmake" "$work/checkout/cmake/"
 failures=0
 
 # expect STATUS PATTERN COMMAND...: it exits with STATUS and says PATTERN.
@@ -27,11 +27,16 @@ expect() {
   fi
 }
 
-presets='default linux-ia32 sanitize windows-ia32 windows-x64'
+# run-tests offers CMakePresets.json's presets, as cmake/presets reads them.
+presets=$("$root/cmake/presets" | paste -sd ' ')
 expect 2 "^run-tests: unknown preset or option 'nosuch'; usage: .*one of: $presets\$" \
   "$work/checkout/run-tests" nosuch
 expect 2 "^run-tests: unknown preset or option '--all'; usage: " \
   "$work/checkout/run-tests" default --all
+expect 2 "^run-tests: TMPDIR=$work/missing is not a writable directory; " \
+  env TMPDIR="$work/missing" "$work/checkout/run-tests" default
+expect 2 "^presets: unknown role 'nosuch' \(the roles are .*\); usage: cmake/presets " \
+  "$work/checkout/cmake/presets" nosuch
 expect 2 "^release: unknown argument '--nosuch'; usage: ./release \[--check\]\$" \
   "$work/checkout/release" --nosuch
 expect 2 "^release: one argument at most; usage: " "$work/checkout/release" --check extra

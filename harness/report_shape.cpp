@@ -4,6 +4,10 @@
 
 namespace {
 
+const char ResultLabel[] = "\tcycles for 100*";  // before the body's name
+const char ClosingLine[] = "--- ok ---\r";
+const char LineEnd[] = "\r\n";
+
 class Reader {
  public:
   Reader(const std::string& text, ReportShape& shape) : text_(text), shape_(shape) {}
@@ -68,14 +72,24 @@ ReportShape ParseReport(const std::string& output, const std::string& banner, bo
   for (int run = 0; run < 4; ++run) {
     shape.figureStart[run] = reader.at();
     if (!reader.Figure(shape.figures[run])) return shape;
-    if (!reader.Literal(std::string("\tcycles for 100*") + Labels[run] + "\r\n", "the run's label"))
+    if (!reader.Literal(ResultLabel + std::string(Labels[run]) + LineEnd, "the run's label"))
       return shape;
-    if (run % 2 == 1 && !reader.Literal("\r\n", "an empty line")) return shape;
+    if (run % 2 == 1 && !reader.Literal(LineEnd, "an empty line")) return shape;
     shape.lineEnd[run] = reader.at();
   }
-  if (!reader.Literal("\r\n--- ok ---\r", "the closing line")) return shape;
+  if (!reader.Literal(LineEnd + std::string(ClosingLine), "the closing line")) return shape;
   shape.closingEnd = reader.at();
-  if (finalLineEnd && !reader.Literal("\r\n", "the line end after the key")) return shape;
+  if (finalLineEnd && !reader.Literal(LineEnd, "the line end after the key")) return shape;
   shape.matches = reader.AtEnd();
   return shape;
+}
+
+bool AmidTheRuns(const std::string& output) {
+  return output.find(ResultLabel) != std::string::npos &&
+         output.find(ClosingLine) == std::string::npos;
+}
+
+size_t ClosingLineLastByte(const std::string& output) {
+  const size_t closing = output.find(ClosingLine);
+  return closing == std::string::npos ? closing : closing + sizeof ClosingLine - 2;
 }

@@ -25,7 +25,7 @@ struct ConsoleRun {
   bool earlyKeyQueued = false;       // the early key's events were in the console's input buffer
   bool sawKeyWait = false;           // after the closing line, that buffer was found empty
   bool endedBeforeFinalKey = false;  // ended on its own while it should have waited
-  double closingLineSeconds = -1;    // when "--- ok ---\r" had arrived
+  double closingLineSeconds = -1;    // when the closing line had arrived
   unsigned long exitCode = 259;      // as GetExitCodeProcess reports it (259: still active)
 };
 

@@ -56,7 +56,7 @@ struct TerminalRun {
   bool restoredWhileStopped = false;  // the terminal's settings then equal those before
   bool keyModeAfterContinuing = false;
   int niceDuringKeyWait = 99;
-  double closingLineSeconds = -1;  // when "--- ok ---\r" had arrived
+  double closingLineSeconds = -1;  // when the closing line had arrived
   double exitSeconds = -1;
   int status = -1;  // as waitpid reports it
   // What the program left unread on the terminal once it ended: the shell
