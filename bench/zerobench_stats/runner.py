@@ -104,7 +104,7 @@ def preset_target(place, preset):
     """The preset's built program as a target, or UsageError."""
     build = place.checkout / "build" / preset
     if preset.startswith("windows"):
-        driver, program = build / "tests" / "e2e" / "console-run.exe", build / "zerobench.exe"
+        driver, program = build / "harness" / "console-run.exe", build / "zerobench.exe"
         if not (driver.exists() and program.exists()):
             raise UsageError(f"{preset}: not built (cmake --workflow --preset {preset})")
         wine = "wine64" if preset.endswith("x64") else "wine"
