@@ -94,8 +94,8 @@ const uint64_t kChainCycles[kChainCount] = {1, 3};  // per operation
       "mov ecx, 1\n\t"                                                              \
       "mov ebx, %c[factor]\n"                                                       \
       "1:\n\t"                                                                      \
-      ".rept %c[ops]\n\t"                                                           \
-      op "\n\t"                                                                     \
+      ".rept %c[ops]\n\t" op                                                        \
+      "\n\t"                                                                        \
       ".endr\n\t"                                                                   \
       "sub %[passes], 1\n\t"                                                        \
       "jnz 1b\n\t"                                                                  \
