@@ -6,14 +6,15 @@ Usage: clock_probe_test.py PROBE output|perf
 output: its line of figures has the probe's format and adds up, its exit status
         and message match the figures, its two chains agree (exit 0)
         wherever the test runs, --chain gives a plausible count, --cpu binds
-        it, and every wrong argument gets one line on standard error and
-        exit 2.
+        it, every wrong argument gets one line on standard error and exit 2,
+        and bench/clock-probe refuses to run a program that is not the probe.
 perf:   its cycles per tick agree within 3% with perf's count of core cycles
         over one long chain, where perf counts cycles; reading perf's CSV is
         checked on captured lines everywhere. Exits with 77 (a skip), saying
         why in one line, where perf cannot count cycles.
 """
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -26,7 +27,8 @@ LINE = re.compile(r"cycles-per-tick (\d+\.\d{4}) tick-hz (\d+) core-hz (\d+) "
                   r"add (\d+\.\d{4}) imul (\d+\.\d{4})\n")
 DISAGREE = re.compile(r"zerobench-clock: the two chains disagree on cpu \d+ "
                       r"\(add (\d+\.\d{4}), imul (\d+\.\d{4}) core cycles per tick\)\n")
-OUT_OF_RANGE = re.compile(r"zerobench-clock: a core clock of \d+\.\d{3} GHz on cpu \d+ is outside 0\.1-10 GHz[^\n]*\n")
+OUT_OF_RANGE = re.compile(r"zerobench-clock: a core clock of \d+\.\d{3} GHz on cpu \d+ "
+                          r"is outside 0\.1-10 GHz[^\n]*\n")
 # How far apart the chains may be with exit 0, with room for the printed
 # figures' rounding.
 AGREEMENT = 0.03
@@ -36,6 +38,7 @@ ROUNDING = 0.0002
 # but a core that shortens a chain makes every call disagree.
 TRIES = 3
 ALLOWED = sorted(os.sched_getaffinity(0))
+CLOCK_PROBE_SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "bench" / "clock-probe"
 # The chain timed under perf: about a quarter of a second at 4 GHz, so that
 # the process's own start-up is a small part of the cycles perf counts.
 PERF_CHAIN_ADDS = 1_000_000_000
@@ -122,6 +125,15 @@ class OutputTest(unittest.TestCase):
                 self.assertEqual(done.returncode, 2)
                 self.assertEqual(done.stdout, "")
                 self.assertRegex(done.stderr, r"^zerobench-clock: [^\n]+\n$")
+
+    def test_the_probe_script_runs_no_other_program(self):
+        # Any other program would run on the user's terminal, perhaps
+        # waiting for a key and leaving the terminal's mode changed.
+        for args in [("/bin/true",), ("--check", "/bin/true")]:
+            with self.subTest(args=args):
+                done = subprocess.run([CLOCK_PROBE_SCRIPT, *args], capture_output=True, text=True, timeout=60)
+                self.assertEqual((done.returncode, done.stdout), (2, ""))
+                self.assertRegex(done.stderr, r"^clock-probe: /bin/true: not the clock probe[^\n]*\n$")
 
     def test_a_cpu_outside_the_affinity_mask_is_refused(self):
         if len(ALLOWED) < 2:
