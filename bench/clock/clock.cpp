@@ -7,8 +7,9 @@
 // No operand is an immediate: recent cores fold chains of `add r, imm` at
 // rename, several per cycle. Each chain is framed by the same serialized
 // counter reads as the timed routines; the framing cancels in the difference
-// between the best (fewest ticks) of a short and of a long chain. The
-// counter's frequency comes from CLOCK_MONOTONIC_RAW.
+// between the best (fewest ticks) of a short and of a long chain. While the
+// two readings are more than 1% apart, further rounds of turns refine the
+// best timings. The counter's frequency comes from CLOCK_MONOTONIC_RAW.
 //
 // It prints
 //   cycles-per-tick R tick-hz T core-hz C add A imul I
@@ -63,8 +64,8 @@ const uint64_t kMostChainAdds = 1000000000000;
 const double kMostDisagreement = 0.03;
 const double kLowestCoreHz = 1e8;
 const double kHighestCoreHz = 1e10;
-// The imul chain's factor: odd, so that the product stays odd and keeps
-// changing, never a 0 or 1 that a multiplier might finish early on.
+// The imul chain's factor: odd, so that the product keeps changing and never
+// settles on a 0 or 1 that a multiplier might finish early on.
 const uint32_t kImulFactor = 0x9e3779b1;
 
 // The two chains. Their operands are registers only: recent cores fold chains
