@@ -1,16 +1,31 @@
-// zerobench-clock: core clock cycles per time-stamp-counter tick on the CPU it
-// runs on, the counter's frequency, and the core clock they give.
+// zerobench-clock: core clock cycles per time-stamp-counter tick on one CPU,
+// the counter's frequency, and the core clock they give.
 //
-// A chain of dependent register adds costs one core cycle per add, so adds
-// per tick is the core clock in counter ticks. Each chain is framed by the
-// same serialized counter reads as the timed routines; the framing cancels in
-// the difference between the best (fewest ticks) of a short and of a long
-// chain. The counter's frequency comes from CLOCK_MONOTONIC_RAW.
+// Two chains of dependent register operations are timed, taking turns: `add
+// r, r` at one core cycle each and `imul r32, r32` at three. Each chain's
+// operations per tick, times its latency, is the core clock in counter ticks.
+// No operand is an immediate: recent cores fold chains of `add r, imm` at
+// rename, several per cycle. Each chain is framed by the same serialized
+// counter reads as the timed routines; the framing cancels in the difference
+// between the best (fewest ticks) of a short and of a long chain. While the
+// two readings are more than 1% apart, further rounds of turns refine the
+// best timings. The counter's frequency comes from CLOCK_MONOTONIC_RAW.
+//
+// It prints
+//   cycles-per-tick R tick-hz T core-hz C add A imul I
+// with A and I each chain's cycles per tick, R their mean and C = R * T.
+// A core that shortens either chain makes A and I disagree: beyond 3% of the
+// smaller, or with C outside 0.1-10 GHz, it still prints the line, says why
+// on standard error and exits with 3 (2 is a usage error, 1 another failure).
+// Without --cpu it stays on the CPU it started on.
+//
+// --chain ADDS times one chain of ADDS register adds and prints `ticks N`.
 //
 // Compiled with -masm=intel: the inline assembler is in Intel syntax.
 //
 // Usage: zerobench-clock [--cpu N] [--chain ADDS]
 
+#include <math.h>
 #include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -21,47 +36,95 @@ namespace {
 
 const char kUsage[] = "usage: zerobench-clock [--cpu N] [--chain ADDS]";
 const int kUsageError = 2;
+// A reading printed but not to be trusted: the chains disagree, or the core
+// clock is out of range.
+const int kUntrusted = 3;
 
-// Adds per pass of the chain loop; the loop's own counter and branch run
-// beside the chain, off its critical path.
+// Adds per pass of the add chain's loop; the loop's own counter and branch
+// run beside the chain, off its critical path.
 const uint64_t kBlockAdds = 1000;
 // The two chain lengths, in passes, and how many times each is timed.
 const uint32_t kShortPasses = 10;
 const uint32_t kLongPasses = 100;
 const int kRepeats = 40;
+// Rounds of kRepeats turns of both chains, the best timings kept across
+// them: after the first, only while the chains are more than kSettled apart.
+// Another thread on the same physical core (a hyperthread sibling, perhaps of
+// another virtual machine) can hold one chain back for milliseconds; a core
+// that shortens a chain does so in every round.
+const int kMostRounds = 5;
+const double kSettled = 0.01;
 // How long the counter is compared with CLOCK_MONOTONIC_RAW. The busy wait
 // also brings the core up to speed before the chains.
 const int64_t kClockIntervalNs = 5000000;
 // --chain ADDS: at most this many (the pass count must fit 32 bits).
 const uint64_t kMostChainAdds = 1000000000000;
+// The two chains must agree within this fraction of the smaller reading, and
+// their core clock lie in this range, which every x86 processor's does.
+const double kMostDisagreement = 0.03;
+const double kLowestCoreHz = 1e8;
+const double kHighestCoreHz = 1e10;
+// The imul chain's factor: odd, so that the product keeps changing and never
+// settles on a 0 or 1 that a multiplier might finish early on.
+const uint32_t kImulFactor = 0x9e3779b1;
 
-// Ticks taken by `passes` passes of kBlockAdds dependent adds, between
-// CPUID-serialized RDTSC reads laid out as in the timed routines.
-uint64_t TimeChain(uint32_t passes) {
-  uint32_t start_low, start_high, end_low, end_high, chain = 0;
-  asm volatile(
-      "xor eax, eax\n\t"
-      "cpuid\n\t"
-      "rdtsc\n\t"
-      "mov %[start_low], eax\n\t"
-      "mov %[start_high], edx\n\t"
-      "xor eax, eax\n\t"
-      "cpuid\n"
-      "1:\n\t"
-      ".rept %c[adds]\n\t"
-      "add %[chain], 1\n\t"
-      ".endr\n\t"
-      "sub %[passes], 1\n\t"
-      "jnz 1b\n\t"
-      "xor eax, eax\n\t"
-      "cpuid\n\t"
-      "rdtsc"
-      // Early clobbers: the stamp's memory operands must not be addressed
-      // through EAX or EDX.
-      : [start_low] "=m"(start_low), [start_high] "=m"(start_high), "=&a"(end_low),
-        "=&d"(end_high), [chain] "+r"(chain), [passes] "+r"(passes)
-      : [adds] "i"(kBlockAdds)
-      : "ebx", "ecx", "cc", "memory");
+// The two chains. Their operands are registers only: recent cores fold chains
+// of `add r, imm` (and `sub`, `inc`) at rename, several per cycle.
+enum class Chain {
+  kAdd,   // add r, r: 1 core cycle each, on the full-width register
+  kImul,  // imul r32, r32: 3 core cycles each
+};
+const int kChainCount = 2;
+const uint64_t kChainCycles[kChainCount] = {1, 3};  // per operation
+// Operations per pass: a pass of either chain takes about 1000 cycles, so
+// that both are as exposed to interruptions.
+const uint64_t kChainOps[kChainCount] = {kBlockAdds, kBlockAdds / 3};
+
+// The chain lives in ECX (RCX, the full width, in 64-bit mode), the imul's
+// factor in EBX: CPUID has overwritten both by the time the chain starts, so
+// the operands cost no register beyond the pass count.
+#if defined(__x86_64__)
+#define CHAIN_REGISTER "rcx"
+#else
+#define CHAIN_REGISTER "ecx"
+#endif
+
+// Ticks taken by `passes` passes of `count` copies of `op`, an instruction
+// on the chain register, between CPUID-serialized RDTSC reads laid out as in
+// the timed routines. Early clobbers: the stamp's memory operands must not be
+// addressed through EAX or EDX.
+#define TIMED_CHAIN(op, count)                                                      \
+  asm volatile(                                                                     \
+      "xor eax, eax\n\t"                                                            \
+      "cpuid\n\t"                                                                   \
+      "rdtsc\n\t"                                                                   \
+      "mov %[start_low], eax\n\t"                                                   \
+      "mov %[start_high], edx\n\t"                                                  \
+      "xor eax, eax\n\t"                                                            \
+      "cpuid\n\t"                                                                   \
+      "mov ecx, 1\n\t"                                                              \
+      "mov ebx, %c[factor]\n"                                                       \
+      "1:\n\t"                                                                      \
+      ".rept %c[ops]\n\t" op                                                        \
+      "\n\t"                                                                        \
+      ".endr\n\t"                                                                   \
+      "sub %[passes], 1\n\t"                                                        \
+      "jnz 1b\n\t"                                                                  \
+      "xor eax, eax\n\t"                                                            \
+      "cpuid\n\t"                                                                   \
+      "rdtsc"                                                                       \
+      : [start_low] "=m"(start_low), [start_high] "=m"(start_high), "=&a"(end_low), \
+        "=&d"(end_high), [passes] "+r"(passes)                                      \
+      : [ops] "i"(count), [factor] "i"(kImulFactor)                                 \
+      : "ebx", "ecx", "cc", "memory")
+
+__attribute__((noinline)) uint64_t TimeChain(Chain kind, uint32_t passes) {
+  uint32_t start_low, start_high, end_low, end_high;
+  if (kind == Chain::kAdd) {
+    TIMED_CHAIN("add " CHAIN_REGISTER ", " CHAIN_REGISTER, kChainOps[int(Chain::kAdd)]);
+  } else {
+    TIMED_CHAIN("imul ecx, ebx", kChainOps[int(Chain::kImul)]);
+  }
   return ((uint64_t(end_high) << 32 | end_low) - (uint64_t(start_high) << 32 | start_low));
 }
 
@@ -109,17 +172,58 @@ double CounterHz() {
   return double(end.ticks - start.ticks) * 1e9 / double(end.ns - start.ns);
 }
 
-// Core cycles per tick: the adds that the long chain has beyond the short one,
-// over the ticks they take (each chain's best time of kRepeats).
-double CyclesPerTick() {
-  uint64_t best_short = UINT64_MAX, best_long = UINT64_MAX;
-  for (int i = 0; i < kRepeats; ++i) {
-    uint64_t short_ticks = TimeChain(kShortPasses);
-    uint64_t long_ticks = TimeChain(kLongPasses);
-    if (short_ticks < best_short) best_short = short_ticks;
-    if (long_ticks < best_long) best_long = long_ticks;
+// Core cycles per tick by each chain.
+struct Reading {
+  double add, imul;
+  double Mean() const { return (add + imul) / 2; }
+};
+
+// Whether the chains are at most `most` apart, as a fraction of the smaller.
+bool ChainsAgree(const Reading& reading, double most) {
+  double lower = reading.add < reading.imul ? reading.add : reading.imul;
+  return fabs(reading.add - reading.imul) <= most * lower;
+}
+
+// Each chain's reading: the cycles that its long timing has beyond its short
+// one, over the ticks they take (the best of all its timings). The chains
+// take turns, so that a change of the core clock reaches both alike. A chain
+// that seems to take no time reads 0.
+Reading CyclesPerTick() {
+  const uint32_t passes[2] = {kShortPasses, kLongPasses};
+  uint64_t best[kChainCount][2];
+  for (auto& chain : best) chain[0] = chain[1] = UINT64_MAX;
+  Reading reading = {0, 0};
+  for (int round = 0; round < kMostRounds && (round == 0 || !ChainsAgree(reading, kSettled));
+       ++round) {
+    for (int i = 0; i < kRepeats; ++i) {
+      for (int length = 0; length < 2; ++length) {
+        for (int chain = 0; chain < kChainCount; ++chain) {
+          uint64_t ticks = TimeChain(Chain(chain), passes[length]);
+          if (ticks < best[chain][length]) best[chain][length] = ticks;
+        }
+      }
+    }
+    double cycles_per_tick[kChainCount];
+    for (int chain = 0; chain < kChainCount; ++chain) {
+      uint64_t ticks = best[chain][1] > best[chain][0] ? best[chain][1] - best[chain][0] : 0;
+      uint64_t cycles = (kLongPasses - kShortPasses) * kChainOps[chain] * kChainCycles[chain];
+      cycles_per_tick[chain] = ticks == 0 ? 0 : double(cycles) / double(ticks);
+    }
+    reading = {cycles_per_tick[int(Chain::kAdd)], cycles_per_tick[int(Chain::kImul)]};
   }
-  return double((kLongPasses - kShortPasses) * kBlockAdds) / double(best_long - best_short);
+  return reading;
+}
+
+// Whether a reading can be trusted: a core that shortens either chain makes
+// the two disagree, and a core clock outside kLowestCoreHz..kHighestCoreHz is
+// a misreading.
+enum class Verdict { kTrusted, kChainsDisagree, kClockOutOfRange };
+
+Verdict Judge(const Reading& reading, double tick_hz) {
+  if (!ChainsAgree(reading, kMostDisagreement)) return Verdict::kChainsDisagree;
+  double core_hz = reading.Mean() * tick_hz;
+  if (!(core_hz >= kLowestCoreHz && core_hz <= kHighestCoreHz)) return Verdict::kClockOutOfRange;
+  return Verdict::kTrusted;
 }
 
 // A whole decimal number, digits only, at most `most`.
@@ -178,20 +282,49 @@ int main(int argc, char** argv) {
     *value = argv[++i];
   }
   uint64_t cpu = 0, chain_adds = 0;
+  if (chain_text != nullptr && (!ParseNumber(chain_text, kMostChainAdds, &chain_adds) ||
+                                chain_adds == 0 || chain_adds % kBlockAdds != 0)) {
+    return UsageError("--chain needs a multiple of 1000 up to 10^12, not ", chain_text);
+  }
   if (cpu_text != nullptr) {
     if (!ParseNumber(cpu_text, CPU_SETSIZE, &cpu)) return UsageError("bad CPU number ", cpu_text);
     if (!PinTo(cpu)) return UsageError("this process may not use cpu ", cpu_text);
+  } else {
+    // Both chains and the counter on one CPU: the one it started on.
+    int current = sched_getcpu();
+    if (current < 0 || !PinTo(uint64_t(current))) {
+      perror("zerobench-clock: staying on one CPU");
+      return 1;
+    }
+    cpu = uint64_t(current);
   }
   if (chain_text != nullptr) {
-    if (!ParseNumber(chain_text, kMostChainAdds, &chain_adds) || chain_adds == 0 ||
-        chain_adds % kBlockAdds != 0) {
-      return UsageError("--chain needs a multiple of 1000 up to 10^12, not ", chain_text);
-    }
-    printf("ticks %llu\n", (unsigned long long)TimeChain(uint32_t(chain_adds / kBlockAdds)));
-  } else {
-    double tick_hz = CounterHz();
-    double ratio = CyclesPerTick();
-    printf("cycles-per-tick %.4f tick-hz %.0f core-hz %.0f\n", ratio, tick_hz, ratio * tick_hz);
+    printf("ticks %llu\n",
+           (unsigned long long)TimeChain(Chain::kAdd, uint32_t(chain_adds / kBlockAdds)));
+    return FlushOutput();
   }
-  return FlushOutput();
+  double tick_hz = CounterHz();
+  Reading reading = CyclesPerTick();
+  printf("cycles-per-tick %.4f tick-hz %.0f core-hz %.0f add %.4f imul %.4f\n", reading.Mean(),
+         tick_hz, reading.Mean() * tick_hz, reading.add, reading.imul);
+  int status = FlushOutput();
+  if (status != 0) return status;
+  switch (Judge(reading, tick_hz)) {
+    case Verdict::kTrusted: return 0;
+    case Verdict::kChainsDisagree:
+      fprintf(
+          stderr,
+          "zerobench-clock: the two chains disagree on cpu %llu (add %.4f, imul %.4f core cycles "
+          "per tick)\n",
+          (unsigned long long)cpu, reading.add, reading.imul);
+      return kUntrusted;
+    case Verdict::kClockOutOfRange:
+      fprintf(
+          stderr,
+          "zerobench-clock: a core clock of %.3f GHz on cpu %llu is outside 0.1-10 GHz, which no "
+          "x86 processor runs at\n",
+          reading.Mean() * tick_hz / 1e9, (unsigned long long)cpu);
+      return kUntrusted;
+  }
+  return kUntrusted;
 }
