@@ -298,11 +298,11 @@ def stopping_rule(args):
         return None
     args.n = stopping.DEFAULT_MIN_ROUNDS if args.n is None else args.n
     if not (math.isfinite(args.precision) and args.precision > 0):
-        raise UsageError(f"--precision needs a half-width above 0, not {args.precision:g}")
+        raise UsageError(f"--precision needs a finite half-width above 0, not {args.precision:g}")
     if args.max_runs is not None and args.max_runs < args.n:
         raise UsageError(f"--max-runs {args.max_runs} is below the least rounds (-n {args.n})")
     if args.time is not None and not (math.isfinite(args.time) and args.time > 0):
-        raise UsageError(f"--time needs seconds above 0, not {args.time:g}")
+        raise UsageError(f"--time needs a finite number of seconds above 0, not {args.time:g}")
     if not stats.available():
         raise UsageError(f"--precision needs the verdicts: {render_text.NO_STATISTICS}")
     return stopping.Rule(args.precision, args.unit, args.n, args.max_runs, args.time)

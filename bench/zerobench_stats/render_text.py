@@ -36,8 +36,8 @@ def sentence(subject, reference, d, unit="ticks"):
         counts = f"{d.counts[0]} and {d.counts[1]} runs, unpaired"
     if not d.possible():
         needed = f"at least 6 paired {d.pairs}" if d.paired else "more runs"
-        return (f"{subject} vs {reference}: too few {d.pairs if d.paired else 'runs'} for a verdict at {CONFIDENCE:.0%} ({counts}; "
-                f"{needed} needed)")
+        return (f"{subject} vs {reference}: too few {d.pairs if d.paired else 'runs'} for a verdict at "
+                f"{CONFIDENCE:.0%} ({counts}; {needed} needed)")
     p = _p(d)
     if not d.shown():
         return (f"{subject} vs {reference}: no difference shown at {CONFIDENCE:.0%} ({_number(d.amount)} {words}, "
