@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """zerobench-stats' statistics and their words on fixed data: verdicts and their sign, paired
 and unpaired, figures in core cycles, the clock's steadiness, the JSON
-record, compare's table, and the command's answer to bad arguments. Exits
-with 77 (a skip) where scipy is missing.
+record, compare's table, and the command's answer to bad arguments; and the
+command run on a stand-in program and clock probe: rounds and their order,
+the stopping rule of --precision, clock readings refused. Exits with 77 (a
+skip) where scipy is missing.
 
 Usage: analysis_test.py
 """
@@ -348,6 +350,7 @@ class StandInTest(unittest.TestCase):
         first, second = record["series"]
         self.assertEqual([run["round"] for run in first["runs"]], list(range(1, 8)))
         self.assertEqual([run["round"] for run in second["runs"]], [1, 2, 4, 5, 6, 7])  # its third run failed
+        self.assertEqual({run["place"] for run in first["runs"]}, {1, 2})  # each round shuffled afresh
         for run, other in zip(first["runs"], second["runs"][:2]):
             self.assertEqual({run["place"], other["place"]}, {1, 2})
             self.assertEqual(run["started"] < other["started"], run["place"] < other["place"])
