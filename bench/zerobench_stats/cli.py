@@ -153,6 +153,7 @@ class Entry:
     cpu: int
     series: Series
     refused: Optional[runner.ClockRefused] = None  # the first clock reading that gave no core cycles
+    failing: int = 0  # runs failed since the last that succeeded
 
     def clock(self):
         """The series' core clock, or why it has none (stats.Clock, ClockRefused or None)."""
@@ -223,7 +224,9 @@ class Session:
             progress("")
             print(f"{entry.name}: run {place} of round {number} failed, left out: {banner}", flush=True)
             self.failed += 1
+            entry.failing += 1
             return
+        entry.failing = 0
         run.round, run.place, run.started = number, place, started
         entry.refused = entry.refused or refused
         entry.series.banner = entry.series.banner or banner
@@ -234,6 +237,11 @@ class Session:
         """Whether the rounds end after round number, seconds after the first began."""
         if not self.rule:
             return number >= self.args.n
+        failing = [entry for entry in self.entries if entry.failing >= self.rule.min_rounds]
+        if failing:
+            # Its interval would never narrow, and no budget might end the rounds.
+            show(render_text.failing_line(entry.name, entry.failing) for entry in failing)
+            return True
         self.rule.unit = stats.unit_for([s for s in self.series if s.runs], self.args.unit)
         self.widths = {entry.name: stopping.width(entry.series, self.rule.unit) for entry in self.entries}
         why = stopping.why_stop(self.rule, number, self.widths.values(), seconds)

@@ -268,3 +268,7 @@ def stopped_line(name, outcome, rule, runs_kept):
     if outcome.reason == "time":
         return f"{name}: the {rule.time:g} s budget ran out at {rounds}: {known} {asked}"
     return f"{name}: the budget of {rounds} (--max-runs) ran out: {known} {asked}"
+
+
+def failing_line(name, failed):
+    return f"{name}: its last {runs(failed)} failed: no more rounds"

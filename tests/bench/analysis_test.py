@@ -396,6 +396,11 @@ class StandInTest(unittest.TestCase):
         self.assertEqual((found["reason"], found["width"]), ("reached", widths[-1]))
         self.assertTrue(all(width > 0.75 for width in widths[:-1]) and widths[-1] <= 0.75, widths)
         self.assertGreater(rounds, 6)
+        # A program whose runs all fail from its second on ends the rounds, with no budget set.
+        self.program(self.root / "build" / "default" / "zerobench", fail=list(range(1, 100)))
+        lines, record = self.tool("--precision", "0.5", "-n", "2", "default", status=1)
+        self.assertIn("default: its last 2 runs failed: no more rounds", lines)
+        self.assertEqual(len(record["series"][0]["runs"]), 1)
         lines, record = self.stops(0.5, "--time", "0.001", spread=6)
         self.assertEqual(lines[-2], "default: the 0.001 s budget ran out at 1 round: no interval yet from 1 run "
                                     "(asked ±0.5)")
