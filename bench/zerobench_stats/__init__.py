@@ -2,5 +2,5 @@
 
 records (the runs and their JSON, the lines read from the program and the
 clock probe), runner (what is run and how), stats (the figures as data),
-render_text, render_markdown and render_plot (one format each), cli (the
-command line)."""
+stopping (when run --precision stops), render_text, render_markdown and
+render_plot (one format each), cli (the command line)."""

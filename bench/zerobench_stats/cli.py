@@ -1,15 +1,20 @@
 """zerobench-stats: runs zerobench many times and judges its figures.
 
-  zerobench-stats run [-n N] [--cpu N | --per-cpu] [--unit cycles|ticks]
+  zerobench-stats run [-n N] [--cpu N | --per-cpu] [--unit cycles|ticks] [--seed N]
+                      [--precision X [--max-runs N] [--time SECONDS]]
                       [--json FILE] [--plot FILE] [PROGRAM|PRESET ...]
   zerobench-stats compare [--unit cycles|ticks] [--plot FILE] [--markdown FILE] FILE.json ...
 
-run starts the program on a pseudo-terminal N times, every run pinned to one
-CPU, reads the core clock before and after each run, and prints each figure's
-median, min, max and spread in ticks and core cycles, and whether and costs
-more than mov, and a body's first run more than its second, beyond the noise.
-Several programs or builds are compared with the first. By default it runs the
-zerobench installed beside it (in a source checkout: every built preset).
+run starts the program on a pseudo-terminal in N rounds, each running every
+program (and with --per-cpu every CPU) once in a shuffled order, every run
+pinned to one CPU; it reads the core clock before and after each run, and
+prints each figure's median, min, max and spread in ticks and core cycles,
+and whether and costs more than mov, and a body's first run more than its
+second, beyond the noise. Several programs or CPUs are compared with the
+first, run against run of the same round. With --precision it runs rounds
+until the 95% interval of and - mov is within +-X for every program. By
+default it runs the zerobench installed beside it (in a source checkout:
+every built preset).
 
 compare reads the records of several runs (machines, CPUs, builds) and prints
 them in one table, each against the first.
@@ -22,17 +27,23 @@ import argparse
 import datetime
 import os
 import pathlib
+import dataclasses
+import math
 import platform
+import random
 import signal
 import subprocess
 import sys
 import tempfile
+import time
+from typing import Optional
 
-from . import records, render_markdown, render_plot, render_text, runner, stats
+from . import records, render_markdown, render_plot, render_text, runner, stats, stopping
 from .records import UNITS, Row, Series
 from .runner import UsageError
 
 INTERRUPTED = 130
+DEFAULT_ROUNDS = 10  # without --precision
 
 
 class Parser(argparse.ArgumentParser):
@@ -64,12 +75,12 @@ def show(lines):
         print(line)
 
 
-def show_series(series, unit):
-    verdicts = None
+def show_series(entry, unit):
+    series, verdicts = entry.series, None
     if stats.available() and series.runs:
         unit = stats.unit_for([series], unit)
         verdicts = stats.verdicts(series, unit)
-    show(render_text.series_lines(series, stats.clock(series), stats.figures(series), verdicts, unit))
+    show(render_text.series_lines(series, entry.clock(), stats.figures(series), verdicts, unit))
     show_notes(series, unit, "  ")
 
 
@@ -84,18 +95,25 @@ def against_first(series, unit):
     return stats.against_first(series, unit) if stats.available() and len(series) > 1 else None
 
 
-def show_per_cpu(series, unit):
+def against_first_by_round(series, unit):
+    """Each series against the first, run against run of the same round."""
+    return stats.against_first_by_round(series, unit) if stats.available() and len(series) > 1 else None
+
+
+def show_per_cpu(entries, unit):
+    series = [entry.series for entry in entries]
     unit = stats.unit_for(series, unit)
-    show(render_text.per_cpu_lines(series, [stats.clock(s) for s in series], [stats.medians(s, unit) for s in series],
-                                   against_first(series, unit), unit))
+    show(render_text.per_cpu_lines(series, [entry.clock() for entry in entries],
+                                   [stats.medians(s, unit) for s in series], against_first_by_round(series, unit),
+                                   unit))
     for s in series:
         show_notes(s, unit, f"  cpu {s.cpu}: ")
 
 
 def show_across(series, unit):
     unit = stats.unit_for(series, unit)
-    show(render_text.across_lines(series, [stats.medians(s, unit) for s in series], against_first(series, unit),
-                                  unit))
+    show(render_text.across_lines(series, [stats.medians(s, unit) for s in series],
+                                  against_first_by_round(series, unit), unit))
 
 
 def machine(place):
@@ -136,13 +154,30 @@ class Interrupt:
             raise KeyboardInterrupt
 
 
+@dataclasses.dataclass
+class Entry:
+    """One target on one CPU: a place in every round, and its series so far."""
+    name: str  # the target's, and its CPU's with --per-cpu
+    target: runner.Target
+    cpu: int
+    series: Series
+    refused: Optional[runner.ClockRefused] = None  # the first clock reading that gave no core cycles
+    failing: int = 0  # runs failed since the last that succeeded
+
+    def clock(self):
+        """The series' core clock, or why it has none (stats.Clock, ClockRefused or None)."""
+        return self.refused or stats.clock(self.series)
+
+
 class Session:
     """The series of one invocation of run, kept on disk as each run ends."""
 
-    def __init__(self, place, args):
+    def __init__(self, place, args, seed, rule=None):
         self.place, self.args = place, args
         self.identity = machine(place)
         self.series, self.failed, self.unsaved = [], 0, None
+        self.seed, self.rule = seed, rule
+        self.entries, self.widths, self.outcomes = [], {}, {}
 
     def kept(self):
         return sum(len(s.runs) for s in self.series)
@@ -152,36 +187,82 @@ class Session:
         if not self.args.json or not self.series:
             return
         try:
-            records.save(self.args.json, self.identity, self.series)
+            records.save(self.args.json, self.identity, [s for s in self.series if s.runs], self.fields())
             self.unsaved = None
         except OSError as error:
             if self.unsaved is None:
                 print(f"{self.args.json} cannot be written ({error.strerror}); trying again after the next run")
             self.unsaved = error.strerror
 
-    def measure(self, target, cpu):
-        """n runs of target on cpu; a failed run is named and left out."""
-        n = self.args.n
-        if target.wine_prefix:
-            runner.start_wine(self.place, target, cpu)
-        series = Series(target.name, cpu, "", [])
-        self.series.append(series)
-        for i in range(1, n + 1):
-            Interrupt.check()
-            progress(f"{target.name}: run {i} of {n} (cpu {cpu})")
-            run, banner = runner.one_run(self.place, target, cpu)
-            Interrupt.check()
-            if run is None:
-                progress("")
-                print(f"{target.name}: run {i} of {n} failed, left out: {banner}", flush=True)
-                self.failed += 1
-                continue
-            series.banner = series.banner or banner
-            series.runs.append(run)
-            self.save()
+    def fields(self):
+        """The record's top level beside its series: the seed, and the stopping rule where one was asked."""
+        fields = {"seed": self.seed}
+        if self.rule:
+            fields["stopping"] = stopping.record(self.rule, self.outcomes)
+        return fields
+
+    def rounds(self, chosen, cpus):
+        """Rounds of runs until -n or the stopping rule ends them: each runs
+        every target on every CPU once, in an order shuffled from the seed."""
+        self.entries = [Entry(f"{target.name} on cpu {cpu}" if self.args.per_cpu else target.name, target, cpu,
+                              Series(target.name, cpu, "", [])) for target in chosen for cpu in cpus]
+        self.series = [entry.series for entry in self.entries]
+        for target in chosen:
+            if target.wine_prefix:
+                runner.start_wine(self.place, target, cpus[0])  # seconds that no round should hold
+        start = time.monotonic()
+        for number, order in enumerate(runner.shuffled_rounds(self.entries, self.seed), 1):
+            for place, entry in enumerate(order, 1):
+                self.run_once(entry, number, place)
+            if self.stop(number, time.monotonic() - start):
+                break
         progress("")
-        self.drop_empty()
-        return series if series.runs else None
+
+    def run_once(self, entry, number, place):
+        """One run of entry at its place in round number; a failed run is named and left out."""
+        Interrupt.check()
+        if self.rule:
+            progress(render_text.progress_text(entry.name, number, None, self.widths.get(entry.name), self.rule.unit,
+                                               len(entry.series.runs)))
+        else:
+            progress(render_text.progress_text(entry.name, number, self.args.n))
+        started = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds")
+        run, banner, refused = runner.one_run(self.place, entry.target, entry.cpu)
+        Interrupt.check()
+        if run is None:
+            progress("")
+            print(f"{entry.name}: run {place} of round {number} failed, left out: {banner}", flush=True)
+            self.failed += 1
+            entry.failing += 1
+            return
+        entry.failing = 0
+        run.round, run.place, run.started = number, place, started
+        entry.refused = entry.refused or refused
+        entry.series.banner = entry.series.banner or banner
+        entry.series.runs.append(run)
+        self.save()
+
+    def stop(self, number, seconds):
+        """Whether the rounds end after round number, seconds after the first began."""
+        if not self.rule:
+            return number >= self.args.n
+        failing = [entry for entry in self.entries if entry.failing >= self.rule.min_rounds]
+        if failing:
+            # Its interval would never narrow, and no budget might end the rounds.
+            show(render_text.failing_line(entry.name, entry.failing) for entry in failing)
+            return True
+        self.rule.unit = stats.unit_for([s for s in self.series if s.runs], self.args.unit)
+        self.widths = {entry.name: stopping.width(entry.series, self.rule.unit) for entry in self.entries}
+        why = stopping.why_stop(self.rule, number, self.widths.values(), seconds)
+        if why:
+            self.outcomes = stopping.outcomes(self.rule, why, number, self.widths)
+            self.save()
+        return why is not None
+
+    def stopped_lines(self, entries):
+        """Why the rounds stopped, for each of entries; none without a rule."""
+        return [render_text.stopped_line(entry.name, self.outcomes[entry.name], self.rule, len(entry.series.runs))
+                for entry in entries if entry.name in self.outcomes]
 
     def drop_empty(self):
         self.series = [s for s in self.series if s.runs]
@@ -224,11 +305,32 @@ def finish(session, args):
     return status
 
 
+def stopping_rule(args):
+    """The rule of --precision (None without it), with -n as its least
+    rounds; sets -n where it was not given. UsageError for a bad value."""
+    if args.precision is None:
+        if args.max_runs is not None or args.time is not None:
+            raise UsageError("--max-runs and --time go with --precision")
+        args.n = DEFAULT_ROUNDS if args.n is None else args.n
+        return None
+    args.n = stopping.DEFAULT_MIN_ROUNDS if args.n is None else args.n
+    if not (math.isfinite(args.precision) and args.precision > 0):
+        raise UsageError(f"--precision needs a finite half-width above 0, not {args.precision:g}")
+    if args.max_runs is not None and args.max_runs < args.n:
+        raise UsageError(f"--max-runs {args.max_runs} is below the least rounds (-n {args.n})")
+    if args.time is not None and not (math.isfinite(args.time) and args.time > 0):
+        raise UsageError(f"--time needs a finite number of seconds above 0, not {args.time:g}")
+    if not stats.available():
+        raise UsageError(f"--precision needs the verdicts: {render_text.NO_STATISTICS}")
+    return stopping.Rule(args.precision, args.unit, args.n, args.max_runs, args.time)
+
+
 def run(place, args):
     if args.json:
         output_path(args.json)
     if args.plot:
         output_path(args.plot, render_plot.FORMATS)
+    rule = stopping_rule(args)
     if args.n < 1:
         raise UsageError("-n needs at least 1 run")
     cpus = pinned_cpus(args)
@@ -238,15 +340,12 @@ def run(place, args):
     if not os.access(place.probe, os.X_OK):
         print(f"no clock probe ({place.probe}): figures in ticks only")
 
-    session = Session(place, args)
+    seed = random.randrange(2 ** 31) if args.seed is None else args.seed
+    print(render_text.seed_line(seed), flush=True)
+    session = Session(place, args, seed, rule)
     signal.signal(signal.SIGINT, Interrupt.note)
     try:
-        for target in chosen:
-            measured = [s for s in (session.measure(target, cpu) for cpu in cpus) if s]
-            if args.per_cpu and measured:
-                show_per_cpu(measured, args.unit)
-            elif measured:
-                show_series(measured[0], args.unit)
+        session.rounds(chosen, cpus)
         Interrupt.check()
     except KeyboardInterrupt:
         progress("")
@@ -256,9 +355,17 @@ def run(place, args):
         print(f"interrupted: kept {session.kept()} finished runs{saved}")
         return INTERRUPTED
     signal.signal(signal.SIGINT, signal.default_int_handler)
+    session.drop_empty()
     if not session.series:
         print("no run succeeded")
         return 1
+    for target in chosen:
+        measured = [entry for entry in session.entries if entry.target is target and entry.series.runs]
+        if args.per_cpu and measured:
+            show_per_cpu(measured, args.unit)
+        elif measured:
+            show_series(measured[0], args.unit)
+        show(session.stopped_lines(measured))
     return finish(session, args)
 
 
@@ -330,10 +437,17 @@ def parser():
     commands = top.add_subparsers(dest="command", metavar="run|compare", parser_class=Parser)
     commands.required = True
     runs = commands.add_parser("run", help="run zerobench N times and judge the figures")
-    runs.add_argument("-n", type=int, default=10, help="runs per program or preset (default 10)")
+    runs.add_argument("-n", type=int, help=f"rounds: runs per program or preset (default {DEFAULT_ROUNDS}); with "
+                      f"--precision the least (default {stopping.DEFAULT_MIN_ROUNDS})")
     where = runs.add_mutually_exclusive_group()
     where.add_argument("--cpu", type=int, help="the CPU every run is pinned to (default: the first allowed)")
-    where.add_argument("--per-cpu", action="store_true", help="the same runs on each CPU in turn")
+    where.add_argument("--per-cpu", action="store_true", help="the same runs on each CPU, each round on every CPU")
+    runs.add_argument("--seed", type=int, help="shuffles the rounds' order as a run with this seed did")
+    runs.add_argument("--precision", type=float, metavar="X",
+                      help="rounds until the 95%% interval of and - mov is within +-X (in --unit) for every program")
+    runs.add_argument("--max-runs", type=int, metavar="N", help="with --precision: rounds at most")
+    runs.add_argument("--time", type=float, metavar="SECONDS",
+                      help="with --precision: no new round once SECONDS have passed")
     runs.add_argument("--unit", choices=UNITS, default="cycles",
                       help="the unit of the verdicts and the picture (default cycles)")
     runs.add_argument("--json", metavar="FILE", help="write every run to FILE, as each run ends")

@@ -53,6 +53,9 @@ class Run:
     seconds: float  # from start to the closing line
     ratios: Optional[list] = None  # core cycles per tick, just before and just after the run
     tick_hz: Optional[float] = None  # the counter's frequency
+    round: Optional[int] = None  # the round it ran in, from 1
+    place: Optional[int] = None  # its place in that round's shuffled order, from 1
+    started: Optional[str] = None  # when it started, UTC, ISO 8601
 
     def ratio(self):
         return statistics.fmean(self.ratios) if self.ratios else None
@@ -82,10 +85,12 @@ class RecordError(Exception):
     """A file that is not a record this tool wrote."""
 
 
-def save(path, machine, series):
+def save(path, machine, series, fields=None):
     """Writes the record whole or not at all: a temporary file beside the
-    target, renamed over it."""
-    record = {"tool": "zerobench-stats", "machine": machine, "series": [dataclasses.asdict(s) for s in series]}
+    target, renamed over it. fields: more of the record's top level (the
+    rounds' seed, the stopping rule)."""
+    record = {"tool": "zerobench-stats", "machine": machine, "series": [dataclasses.asdict(s) for s in series],
+              **(fields or {})}
     directory = os.path.dirname(os.path.abspath(path))
     handle, temporary = tempfile.mkstemp(dir=directory, prefix=".zerobench-stats-", suffix=".json")
     try:

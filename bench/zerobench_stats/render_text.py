@@ -1,6 +1,7 @@
 """zerobench-stats' words and tables for the terminal: each function takes
 what stats computed and returns lines, printing nothing."""
 from .records import LABELS, UNITS
+from .runner import CORE_HZ, ClockRefused
 from .stats import CONFIDENCE
 
 NO_STATISTICS = "scipy is missing (apt-get install python3-scipy; run under /usr/bin/python3)"
@@ -9,6 +10,11 @@ NO_STATISTICS = "scipy is missing (apt-get install python3-scipy; run under /usr
 def runs(count):
     """"1 run", "15 runs"."""
     return f"{count} run{'' if count == 1 else 's'}"
+
+
+def count(number, things):
+    """"1 round", "15 rounds" (things: the plural)."""
+    return f"{number} {things.removesuffix('s') if number == 1 else things}"
 
 
 def _number(value):
@@ -23,15 +29,15 @@ def sentence(subject, reference, d, unit="ticks"):
     """The difference in words, e.g. "and costs 6 ticks (16%) more than mov per pass: ..."."""
     words = UNITS[unit]
     if d.paired:
-        counts = f"{runs(d.counts[0])}, paired"
+        counts = f"{count(d.counts[0], d.pairs)}, paired"
     elif d.counts[0] == d.counts[1]:
-        counts = f"{runs(d.counts[0])} each"
+        counts = f"{runs(d.counts[0])} each, unpaired"
     else:
-        counts = f"{d.counts[0]} and {d.counts[1]} runs"
+        counts = f"{d.counts[0]} and {d.counts[1]} runs, unpaired"
     if not d.possible():
-        needed = "at least 6 paired runs" if d.paired else "more runs"
-        return (f"{subject} vs {reference}: too few runs for a verdict at {CONFIDENCE:.0%} ({counts}; "
-                f"{needed} needed)")
+        needed = f"at least 6 paired {d.pairs}" if d.paired else "more runs"
+        return (f"{subject} vs {reference}: too few {d.pairs if d.paired else 'runs'} for a verdict at "
+                f"{CONFIDENCE:.0%} ({counts}; {needed} needed)")
     p = _p(d)
     if not d.shown():
         return (f"{subject} vs {reference}: no difference shown at {CONFIDENCE:.0%} ({_number(d.amount)} {words}, "
@@ -59,6 +65,8 @@ def clock_lines(clock):
     and whether it held steady over the series."""
     if clock is None:
         return ["no clock readings: figures in ticks only"]
+    if isinstance(clock, ClockRefused):
+        return [refused_line(clock)]
     lines = [f"core clock {clock.core_hz / 1e9:.3f} GHz, counter {clock.tick_hz / 1e9:.3f} GHz: "
              f"{clock.ratio:.3f} core cycles per tick"]
     lines += [f"the core clock moved during run {n} ({before:.3f} to {after:.3f} core cycles per tick)"
@@ -68,6 +76,20 @@ def clock_lines(clock):
     else:
         lines.append(f"the clock did not hold steady over the series: readings {100 * clock.spread:.1f}% apart")
     return lines
+
+
+def refused_line(refused):
+    """Why a series is given in ticks only (a runner.ClockRefused)."""
+    reading, where = refused.reading, f"on cpu {refused.cpu}"
+    if refused.reason == "chains":
+        why = (f"the clock probe's two chains disagree {where} (add {reading.add:.2f}, imul {reading.imul:.2f} "
+               "core cycles per tick)")
+    elif refused.reason == "range":
+        why = (f"the clock probe's reading {where} gives a core clock of {reading.ratio * reading.tick_hz / 1e9:.3g} "
+               f"GHz, outside the {CORE_HZ[0] / 1e9:g}-{CORE_HZ[1] / 1e9:g} GHz of any x86 processor")
+    else:
+        why = f"the clock probe refused its reading {where} ({refused.said or 'it gave no reason'})"
+    return f"{why}: figures in ticks only"
 
 
 def summary(spread, digits=1):
@@ -252,3 +274,39 @@ def compare_notes(rows, outliers, clusters):
 def compare_notes_lines(notes):
     """compare's notes under their heading; nothing where there are none."""
     return [f"{NOTES_HEADING}:"] + ["  " + line for line in notes] if notes else []
+
+
+def seed_line(seed):
+    return f"rounds in the order of seed {seed} (--seed {seed} repeats it)"
+
+
+def _width(value):
+    """A half-width in two significant figures, whole from 100 up."""
+    return f"{value:.2g}" if value < 100 else f"{value:.0f}"
+
+
+def _known(width, unit, runs_kept):
+    return f"±{_width(width)} {UNITS[unit]}" if width is not None else f"no interval yet from {runs(runs_kept)}"
+
+
+def progress_text(name, number, rounds, width=None, unit=None, runs_kept=0):
+    """The progress line during a round: "round 3 of 10: default on cpu 0", or
+    with a precision asked (rounds None), the width reached so far."""
+    if rounds is not None:
+        return f"round {number} of {rounds}: {name}"
+    return f"{name}: round {number}, and − mov {_known(width, unit, runs_kept)}"
+
+
+def stopped_line(name, outcome, rule, runs_kept):
+    """Why the rounds stopped, for one series (a stopping.Outcome)."""
+    known, asked = _known(outcome.width, rule.unit, runs_kept), f"(asked ±{rule.precision:g})"
+    rounds = count(outcome.rounds, "rounds")
+    if outcome.reason == "reached":
+        return f"{name}: stopped after {rounds}: and − mov known to {known} {asked}"
+    if outcome.reason == "time":
+        return f"{name}: the {rule.time:g} s budget ran out at {rounds}: {known} {asked}"
+    return f"{name}: the budget of {rounds} (--max-runs) ran out: {known} {asked}"
+
+
+def failing_line(name, failed):
+    return f"{name}: its last {runs(failed)} failed: no more rounds"

@@ -7,11 +7,12 @@ import functools
 import json
 import os
 import pathlib
+import random
 import shutil
 import subprocess
 from typing import Optional
 
-from .records import CLOSING, LABELS, LINE, MARK, Run, probe_reading
+from .records import CLOSING, LABELS, LINE, MARK, Reading, Run, probe_reading
 
 RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung
 PROBE_SECONDS = 10
@@ -155,18 +156,48 @@ def _pinned(cpu):
     return lambda: os.sched_setaffinity(0, {cpu})
 
 
+# The probe's status when its two chains disagree, or the core clock it finds
+# is none that an x86 processor reaches; it still prints its reading.
+PROBE_REFUSED = 3
+CORE_HZ = (0.1e9, 10e9)  # the core clocks a reading may give
+CHAINS_AGREE = 0.03  # the most the probe's two chains may differ by
+
+
+@dataclasses.dataclass
+class ClockRefused:
+    """A clock reading that gives no core cycles, and why: the probe's two
+    chains disagree, or the core clock lies outside CORE_HZ."""
+    cpu: int
+    reason: str  # "chains", "range" or "probe" (the probe refused, for a reason of its own)
+    reading: Reading
+    said: str  # the probe's line on standard error
+
+
+def refusal(reading, status):
+    """Why a reading gives no core cycles (see ClockRefused.reason), or None
+    where it does."""
+    chains = reading.add is not None and reading.imul is not None
+    if status == PROBE_REFUSED and chains and abs(reading.add - reading.imul) > CHAINS_AGREE * min(reading.add,
+                                                                                                   reading.imul):
+        return "chains"
+    if not CORE_HZ[0] <= reading.ratio * reading.tick_hz <= CORE_HZ[1]:
+        return "range"
+    return "probe" if status == PROBE_REFUSED else None
+
+
 def read_clock(place, cpu):
-    """(core cycles per tick, counter frequency) on cpu, or None where the
-    probe is missing or fails."""
+    """The clock probe's Reading on cpu; ClockRefused where it gives no core
+    cycles; None where the probe is missing or fails."""
     try:
         done = subprocess.run([str(place.probe)], capture_output=True, text=True, timeout=PROBE_SECONDS,
                               preexec_fn=_pinned(cpu))
     except (OSError, subprocess.TimeoutExpired):
         return None
     reading = probe_reading(done.stdout)
-    if done.returncode != 0 or reading is None:
+    if done.returncode not in (0, PROBE_REFUSED) or reading is None:
         return None
-    return reading.ratio, reading.tick_hz
+    why = refusal(reading, done.returncode)
+    return ClockRefused(cpu, why, reading, done.stderr.strip()) if why else reading
 
 
 def _last_lines(*outputs, count=3):
@@ -177,23 +208,25 @@ def _last_lines(*outputs, count=3):
 
 def one_run(place, target, cpu):
     """One run of the target pinned to cpu, read between two clock readings:
-    (Run, banner) or (None, why it failed)."""
+    (Run, banner, None or the ClockRefused of a reading) or (None, why it
+    failed, None)."""
     before = read_clock(place, cpu)
     try:
         done = subprocess.run(target.command, capture_output=True, timeout=RUN_SECONDS, preexec_fn=_pinned(cpu))
     except subprocess.TimeoutExpired as expired:
-        return None, f"passed its time limit of {RUN_SECONDS} s: {_last_lines(expired.stdout or b'')}"
+        return None, f"passed its time limit of {RUN_SECONDS} s: {_last_lines(expired.stdout or b'')}", None
     except OSError as error:
-        return None, f"could not be started ({error.strerror})"
+        return None, f"could not be started ({error.strerror})", None
     after = read_clock(place, cpu)
     figures = [int(m.group(1)) for m in LINE.finditer(done.stdout)]
     closing = CLOSING.search(done.stderr)
     if done.returncode != 0 or len(figures) != len(LABELS) or not closing:
-        return None, f"exit status {done.returncode}: {_last_lines(done.stdout, done.stderr)}"
+        return None, f"exit status {done.returncode}: {_last_lines(done.stdout, done.stderr)}", None
     run = Run(figures, float(closing.group(1)))
-    if before and after:
-        run.ratios, run.tick_hz = [before[0], after[0]], (before[1] + after[1]) / 2
-    return run, done.stdout.split(b"\r\n", 1)[0].decode(errors="replace")
+    refused = next((r for r in (before, after) if isinstance(r, ClockRefused)), None)
+    if isinstance(before, Reading) and isinstance(after, Reading):
+        run.ratios, run.tick_hz = [before.ratio, after.ratio], (before.tick_hz + after.tick_hz) / 2
+    return run, done.stdout.split(b"\r\n", 1)[0].decode(errors="replace"), refused
 
 
 def start_wine(place, target, cpu):
@@ -202,3 +235,13 @@ def start_wine(place, target, cpu):
     takes seconds to set up)."""
     subprocess.run([str(place.wine_run()), target.wine_prefix, "--end"], capture_output=True)
     one_run(place, target, cpu)
+
+
+def shuffled_rounds(entries, seed):
+    """Round after round (without end), the entries in an order shuffled
+    afresh for each round; the same seed gives the same orders."""
+    shuffler = random.Random(seed)
+    while True:
+        order = list(entries)
+        shuffler.shuffle(order)
+        yield order

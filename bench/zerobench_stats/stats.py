@@ -4,9 +4,10 @@ spreads and medians, the core clock over a series, and two samples compared.
 Two values of one run (and against mov, the first figure of a body against
 the second) are compared through the run's own difference: the Wilcoxon
 signed-rank test and a bootstrap of the median difference that resamples
-runs. Values of different series (CPUs, builds, machines) are independent
-samples: the Mann-Whitney U test and a bootstrap of the difference of the
-medians.
+runs. Series run in the same rounds (CPUs or builds of one invocation) are
+paired by round the same way, resampling rounds. Values of separate records
+are independent samples: the Mann-Whitney U test and a bootstrap of the
+difference of the medians.
 
 The comparisons need scipy; the rest does not.
 """
@@ -117,6 +118,7 @@ class Difference:
     p: float  # two-sided: Wilcoxon signed-rank (paired) or Mann-Whitney U
     counts: tuple  # values in the subject, in the reference
     paired: bool = False
+    pairs: str = "runs"  # what the paired values share: a run, or a round of runs
 
     def possible(self):
         """Whether the test could reach p < 0.05 at all with so few runs: its
@@ -211,6 +213,30 @@ class AgainstFirst:
 
 def against_first(series_list, unit="ticks"):
     return AgainstFirst([against(other, series_list[0], unit) for other in series_list[1:]])
+
+
+def same_rounds(series, baseline):
+    """The two series cut to the rounds in which both have a run, in round order."""
+    theirs = {run.round: run for run in baseline.runs if run.round is not None}
+    ours = [run for run in series.runs if run.round in theirs]
+    return (dataclasses.replace(series, runs=ours),
+            dataclasses.replace(baseline, runs=[theirs[run.round] for run in ours]))
+
+
+def against_by_round(series, baseline, unit="ticks"):
+    """Each body of series against the same body of baseline, run against run
+    of the same round: {body: Difference}. Runs of one round ran moments
+    apart, so whatever the host did then touched both."""
+    series, baseline = same_rounds(series, baseline)
+    if not series.runs:
+        return {body: Difference(0, None, 0, 0, 1.0, (0, 0), True, "rounds") for body in BODIES}
+    return {body: dataclasses.replace(paired_difference(body_values(series, body, unit),
+                                                        body_values(baseline, body, unit)), pairs="rounds")
+            for body in BODIES}
+
+
+def against_first_by_round(series_list, unit="ticks"):
+    return AgainstFirst([against_by_round(other, series_list[0], unit) for other in series_list[1:]])
 
 
 @dataclasses.dataclass

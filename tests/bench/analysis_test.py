@@ -2,12 +2,15 @@
 """zerobench-stats' statistics and their words on fixed data: verdicts and their sign, paired
 and unpaired, figures in core cycles, the clock's steadiness, figures
 outside the fences and runs in clusters, the JSON record, compare's table,
-and the command's answer to bad arguments. Exits with 77 (a skip) where
-scipy is missing.
+and the command's answer to bad arguments; and the command run on a
+stand-in program and clock probe: rounds and their order, the stopping rule
+of --precision, clock readings refused. Exits with 77 (a skip) where scipy
+is missing.
 
 Usage: analysis_test.py
 """
 import contextlib
+import dataclasses
 import io
 import json
 import pathlib
@@ -20,7 +23,7 @@ import unittest
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 sys.dont_write_bytecode = True  # no __pycache__ in the checkout's package
 sys.path.insert(0, str(BENCH))
-from zerobench_stats import cli, records, render_text, runner, stats  # noqa: E402
+from zerobench_stats import cli, records, render_text, runner, stats, stopping  # noqa: E402
 from zerobench_stats.records import Run, Series  # noqa: E402
 from zerobench_stats.runner import UsageError  # noqa: E402
 
@@ -242,7 +245,8 @@ class CompareTest(RecordTest):
         self.assertRegex(lines[2], r"^#2\s+AMD EPYC \(SSE4\)\s+5\.000\s+2\.500\s+Linux 6\.18\s.*\s82\.0\s+98\.0\s+"
                                    r"41\.0\s+49\.0\s+16\.0 core cycles more")
         self.assertEqual(lines[3], "against #1, in core cycles:")
-        self.assertRegex(lines[4], r"^  mov on #2 costs 41 core cycles \(100%\) more than on #1 per pass")
+        self.assertRegex(lines[4], r"^  mov on #2 costs 41 core cycles \(100%\) more than on #1 per pass.*, "
+                                   r"15 runs each, unpaired$")
 
         table = markdown.read_text().splitlines()
         self.assertEqual(table[0], "| " + " | ".join(render_text.HEADINGS) + " |")
@@ -292,6 +296,10 @@ class BadArgumentsTest(unittest.TestCase):
                 (["run", "--plot", f"{scratch}/out"], "a picture is written as .png"),
                 (["run", "--json", scratch], "is a directory"),
                 (["run", "-n", "0"], "at least 1 run"),
+                (["run", "--precision", "nan"], "--precision needs a finite half-width above 0, not nan"),
+                (["run", "--precision", "1", "--max-runs", "5"], "--max-runs 5 is below the least rounds (-n 6)"),
+                (["run", "--precision", "1", "--time", "-1"], "--time needs a finite number of seconds above 0"),
+                (["run", "--time", "60"], "--max-runs and --time go with --precision"),
                 (["run", "--cpu", "100000"], "cpu 100000 is not one this process may use"),
                 (["run", "--unit", "seconds"], "invalid choice"),
                 (["compare", f"{scratch}/none.json"], "No such file or directory"),
@@ -321,6 +329,160 @@ class BadArgumentsTest(unittest.TestCase):
             with self.assertRaisesRegex(UsageError, r"^nosuch: neither a zerobench program nor a preset "
                                                     r"\(second, checked, first\)$"):
                 runner.targets(place, ["nosuch"])
+
+
+# A stand-in for the terminal-run helper: it ignores the program it is given
+# to start, but for the settings written in it, and prints a report whose
+# figures come from a generator seeded by the settings and the run's number
+# (counted in a file beside the program), so that a series is known in
+# advance. mov's figures climb by `trend` a run; and lies `diff` above mov,
+# give or take a normal `spread`; the runs numbered in `fail` fail.
+STAND_IN_DRIVER = """\
+import json, pathlib, random, sys
+program = pathlib.Path(sys.argv[1])
+settings = json.loads(program.read_bytes().split(b"\\n")[2])
+counter = program.with_name(program.name + ".count")
+number = int(counter.read_text()) if counter.exists() else 0
+counter.write_text(str(number + 1))
+if number in settings.get("fail", []):
+    sys.exit(1)
+draw = random.Random(f"{settings.get('seed', 0)} {number}")
+mov = settings.get("mov", 40) + settings.get("trend", 0) * number
+figures = [mov, mov + settings.get("diff", 8)]
+figures = [figures[0], round(figures[1] + draw.gauss(0, settings.get("spread", 0)))] * 2
+sys.stdout.buffer.write(b"Stand-in (SSE4)\\r\\n" + b"".join(b"%d\\tcycles for 100*%s\\r\\n" % (figure, body)
+                        for figure, body in zip(figures, [b"mov", b"and", b"mov", b"and"])))
+sys.stderr.write("seconds-to-closing-line: 0.01\\n")
+"""
+AGREEING = ("cycles-per-tick 1.5000 tick-hz 2000000000 core-hz 3000000000 add 1.500 imul 1.500", 0)
+
+
+class StandInTest(unittest.TestCase):
+    """The command as a user runs it, in a checkout of its own whose driver
+    and clock probe are stand-ins (the probe a script that prints a line and
+    exits with a status)."""
+
+    def setUp(self):
+        self.scratch = tempfile.TemporaryDirectory()
+        self.root = pathlib.Path(self.scratch.name)
+        (self.root / "CMakePresets.json").write_text(json.dumps({"configurePresets": [
+            {"name": "default", "vendor": {"zerobench": {"roles": ["measured"]}}}]}))
+        (self.root / "bench").mkdir()
+        (self.root / "bench" / "zerobench-stats").write_bytes((BENCH / "zerobench-stats").read_bytes())
+        (self.root / "bench" / "zerobench-stats").chmod(0o755)
+        (self.root / "bench" / "zerobench_stats").symlink_to(BENCH / "zerobench_stats")
+        self.helpers = self.root / "build" / "default" / "bench"
+        self.helpers.mkdir(parents=True)
+        self.script(self.helpers / "terminal-run", STAND_IN_DRIVER)
+        self.probe(*AGREEING)
+
+    def tearDown(self):
+        self.scratch.cleanup()
+
+    def script(self, path, text, interpreter=f"{sys.executable} -SI"):
+        path.write_text(f"#!{interpreter}\n{text}")
+        path.chmod(0o755)
+
+    def probe(self, line, status, said="the two chains disagree"):
+        self.script(self.helpers / "zerobench-clock",
+                    f"echo '{line}'\n[ {status} = 0 ] || echo '{said}' >&2\nexit {status}\n", "/bin/sh")
+
+    def program(self, path, **settings):
+        """A file that runner.check_program takes for a zerobench program, holding the stand-in's settings."""
+        path.write_bytes(b"\x7fELF\n" + records.MARK + b"\n" + json.dumps(settings).encode())
+        path.chmod(0o755)
+        for counter in path.parent.glob(path.name + ".count"):
+            counter.unlink()
+        return str(path)
+
+    def tool(self, *arguments, status=0):
+        """The command's output lines and its record."""
+        record = self.root / "record.json"
+        done = subprocess.run([str(self.root / "bench" / "zerobench-stats"), "run", "--json", str(record),
+                               *arguments], capture_output=True, text=True, timeout=300, cwd=self.root)
+        self.assertEqual((done.returncode, done.stderr), (status, ""), done.stdout)
+        return done.stdout.splitlines(), json.loads(record.read_text())
+
+    def test_rounds_hold_one_run_of_each_program_in_an_order_the_seed_repeats(self):
+        a = self.program(self.root / "A", trend=5)
+        b = self.program(self.root / "B", trend=5, mov=50, fail=[2])
+        lines, record = self.tool("-n", "7", "--unit", "ticks", "--seed", "4242", a, b, status=1)
+        self.assertEqual(lines[0], "rounds in the order of seed 4242 (--seed 4242 repeats it)")
+        self.assertEqual(record["seed"], 4242)
+        first, second = record["series"]
+        self.assertEqual([run["round"] for run in first["runs"]], list(range(1, 8)))
+        self.assertEqual([run["round"] for run in second["runs"]], [1, 2, 4, 5, 6, 7])  # its third run failed
+        self.assertEqual({run["place"] for run in first["runs"]}, {1, 2})  # each round shuffled afresh
+        for run, other in zip(first["runs"], second["runs"][:2]):
+            self.assertEqual({run["place"], other["place"]}, {1, 2})
+            self.assertEqual(run["started"] < other["started"], run["place"] < other["place"])
+        # Each round's two runs climb together; paired by round, B is 10 ticks above A in every one.
+        self.assertIn(f"  mov on {b} costs 10 ticks (17%) more than on {a} per pass: 95% CI 10 to 10, p = 0.031, "
+                      "6 rounds, paired", lines)
+        self.assertRegex(lines[1], f"^{b}: run [12] of round 3 failed, left out: exit status 1: no output$")
+
+        self.program(self.root / "A", trend=5)
+        self.program(self.root / "B", trend=5, mov=50, fail=[2])
+        _, again = self.tool("-n", "7", "--unit", "ticks", "--seed", "4242", a, b, status=1)
+        self.assertEqual([[(run["round"], run["place"]) for run in s["runs"]] for s in again["series"]],
+                         [[(run["round"], run["place"]) for run in s["runs"]] for s in record["series"]])
+        self.assertEqual([run["figures"] for s in again["series"] for run in s["runs"]],
+                         [run["figures"] for s in record["series"] for run in s["runs"]])
+
+    def stops(self, precision, *arguments, **settings):
+        """run --precision on the stand-in: its lines, and the record's rule."""
+        self.program(self.root / "build" / "default" / "zerobench", **settings)
+        lines, record = self.tool("--unit", "ticks", "--precision", str(precision), *arguments, "default")
+        return lines, record
+
+    def test_precision_stops_on_the_intervals_width_alone(self):
+        lines, record = self.stops(0.5, "--max-runs", "30")
+        self.assertEqual(lines[-2], "default: stopped after 6 rounds: and − mov known to ±0 ticks (asked ±0.5)")
+        self.assertEqual(record["stopping"], {"precision": 0.5, "unit": "ticks", "min_rounds": 6, "max_runs": 30,
+                                              "time": None, "targets": {"default": {"rounds": 6, "reason": "reached",
+                                                                                    "width": 0.0}}})
+        # Noisy data with a difference far beyond the noise: significant from
+        # the sixth round on, but its interval stays wide.
+        lines, record = self.stops(0.5, "--max-runs", "8", diff=40, spread=6)
+        self.assertRegex("\n".join(lines), r"and costs [\d.]+ ticks \(\d+%\) more than mov per pass: .*p = 0.0078")
+        self.assertRegex(lines[-2], r"^default: the budget of 8 rounds \(--max-runs\) ran out: ±[\d.]+ ticks "
+                                    r"\(asked ±0.5\)$")
+        self.assertEqual(record["stopping"]["targets"]["default"]["reason"], "max-runs")
+        self.assertEqual(len(record["series"][0]["runs"]), 8)
+        # Moderate noise: it stops at the first round within the precision, from -n on.
+        lines, record = self.stops(0.75, "--max-runs", "60", spread=2, seed=7)
+        found = record["stopping"]["targets"]["default"]
+        rounds, (series,) = found["rounds"], records.load(self.root / "record.json")[1]
+        widths = [stopping.width(dataclasses.replace(series, runs=series.runs[:k]), "ticks")
+                  for k in range(6, rounds + 1)]
+        self.assertEqual((found["reason"], found["width"]), ("reached", widths[-1]))
+        self.assertTrue(all(width > 0.75 for width in widths[:-1]) and widths[-1] <= 0.75, widths)
+        self.assertGreater(rounds, 6)
+        # A program whose runs all fail from its second on ends the rounds, with no budget set.
+        self.program(self.root / "build" / "default" / "zerobench", fail=list(range(1, 100)))
+        lines, record = self.tool("--precision", "0.5", "-n", "2", "default", status=1)
+        self.assertIn("default: its last 2 runs failed: no more rounds", lines)
+        self.assertEqual(len(record["series"][0]["runs"]), 1)
+        lines, record = self.stops(0.5, "--time", "0.001", spread=6)
+        self.assertEqual(lines[-2], "default: the 0.001 s budget ran out at 1 round: no interval yet from 1 run "
+                                    "(asked ±0.5)")
+        self.assertEqual(record["stopping"]["targets"]["default"], {"rounds": 1, "reason": "time", "width": None})
+
+    def test_a_clock_reading_that_the_probe_or_the_tool_refuses_gives_ticks_only(self):
+        program = self.program(self.root / "A")
+        for line, status, why in [
+                ("cycles-per-tick 1.5900 tick-hz 2600000000 core-hz 4134000000 add 1.590 imul 1.210", 3,
+                 "the clock probe's two chains disagree on cpu {} (add 1.59, imul 1.21 core cycles per tick): "
+                 "figures in ticks only"),
+                ("cycles-per-tick 9.1780 tick-hz 2600000000 core-hz 23862800000 add 9.178 imul 9.180", 0,
+                 "the clock probe's reading on cpu {} gives a core clock of 23.9 GHz, outside the 0.1-10 GHz of any "
+                 "x86 processor: figures in ticks only")]:
+            self.probe(line, status)
+            lines, record = self.tool("-n", "2", program)
+            cpu = record["series"][0]["cpu"]
+            self.assertEqual(lines[2], "  " + why.format(cpu))
+            self.assertNotIn("core cycles per pass", "\n".join(lines))
+            self.assertEqual([run["ratios"] for run in record["series"][0]["runs"]], [None, None])
 
 
 if __name__ == "__main__":
