@@ -163,7 +163,7 @@ class NotesTest(unittest.TestCase):
                          ["1 figure outside the fences: run 6 (1 mov 30)"])
         shown = io.StringIO()
         with contextlib.redirect_stdout(shown):
-            cli.show_series(DISTURBED, "cycles")
+            cli.show_series(cli.Entry("default", None, DISTURBED.cpu, DISTURBED), "cycles")
         self.assertRegex(shown.getvalue(), r"\n  the first and .*paired\)\n  3 figures outside the fences: run 3 ")
 
     def test_runs_in_two_clusters_are_named_and_one_spread_is_not(self):
