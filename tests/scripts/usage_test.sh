@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The checkout's commands refuse what they do not know, with a usage line and
-# exit 2, before any work; without a temporary directory they stop at once; the IA-32 probe tells a kernel that refuses IA-32
-# programs apart from a machine where it could not try. The commands run as
+# exit 2, before any work; without a temporary directory they stop at once;
+# repack.py leaves what it cannot read as it was; the IA-32 probe tells a
+# kernel that refuses IA-32 programs apart from a machine where it could not
+# try. The commands run as
 # copies outside the checkout, so that one that went on anyway could do no
 # harm there.
 set -u
@@ -58,6 +60,35 @@ printf "\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\377\377" >"$out"; chmod +x "$out"'
 expect 1 '^this kernel does not start IA-32 programs \(Exec format error\)$' probe
 fake_gcc 'while [ $# -gt 0 ]; do [ "$1" = -o ] && out=$2; shift; done; : >"$out"'
 expect 2 '^could not try .*no program starts from .*: set TMPDIR to a directory that allows programs$' probe
+
+# cmake/repack.py refuses what it cannot read in one line, leaving it as it
+# was: text under each name, a damaged .deb, an .rpm named .deb; nor does it
+# start without SOURCE_DATE_EPOCH. A package it can read it replaces whole,
+# keeping its mode.
+packages=$work/repack
+mkdir -p "$packages/content"
+repack() { SOURCE_DATE_EPOCH=1700000000 python3 "$root/cmake/repack.py" "$@"; }
+echo text >"$packages/text.deb"
+cp "$packages/text.deb" "$packages/text.zip"
+cp "$packages/text.deb" "$packages/text.tar.gz"
+printf '!<arch>\ndebian-binary   0           0     0     100644  4         `\n2.0\n' >"$packages/damaged.deb"
+printf '\355\253\356\333\3\0\0\1zerobench-1.0.0-1' >"$packages/rpm.deb"
+for package in text.deb text.zip text.tar.gz damaged.deb rpm.deb; do
+  cp "$packages/$package" "$packages/$package.before"
+  expect 1 "^repack: .*/$package: not a package it can read \(.+\); left as it was\$" repack "$packages/$package"
+  cmp -s "$packages/$package" "$packages/$package.before" ||
+    { echo "FAILED: repack changed $package"; failures=$((failures + 1)); }
+done
+echo readable >"$packages/content/file"
+tar -czf "$packages/good.tar.gz" -C "$packages" content
+chmod 640 "$packages/good.tar.gz"
+expect 2 '^repack: SOURCE_DATE_EPOCH must be set .*; usage: ' \
+  env -u SOURCE_DATE_EPOCH python3 "$root/cmake/repack.py" "$packages/good.tar.gz"
+expect 0 '^$' repack "$packages/good.tar.gz"
+[ "$(stat -c %a "$packages/good.tar.gz")" = 640 ] && tar -tzf "$packages/good.tar.gz" | grep -qx content/file ||
+  { echo "FAILED: repack lost good.tar.gz's mode or content"; failures=$((failures + 1)); }
+leftover=$(ls -A "$packages" | grep -Ev '^(content|good\.tar\.gz|[a-z]+\.(deb|zip|tar\.gz)(\.before)?)$')
+[ -z "$leftover" ] || { echo "FAILED: repack left $leftover"; failures=$((failures + 1)); }
 
 # With TMPDIR naming a missing directory, each command that makes a
 # temporary directory stops at once, saying so, and writes nothing: run from
