@@ -200,7 +200,7 @@ TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& 
   close(outputEnds[1]);
   run.started = true;
 
-  std::string shown;  // what the terminal showed
+  std::string& shown = run.shown;
   const bool outputVisible = options.output == ChildOutput::Pipe;
   int outputFd = outputEnds[0];
   bool earlyKeyTyped = false, stopSent = false, exited = false;
