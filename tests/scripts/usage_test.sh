@@ -3,9 +3,8 @@
 # exit 2, before any work; without a temporary directory they stop at once;
 # repack.py leaves what it cannot read as it was; the IA-32 probe tells a
 # kernel that refuses IA-32 programs apart from a machine where it could not
-# try. The commands run as
-# copies outside the checkout, so that one that went on anyway could do no
-# harm there.
+# try. The commands run as copies outside the checkout, so that one that
+# went on anyway could do no harm there.
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # Everything below writes under $work: without it, stop.
