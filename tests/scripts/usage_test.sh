@@ -97,6 +97,11 @@ fresh=$work/fresh
 mkdir -p "$fresh" "$work/packages"
 : >"$work/packages/zerobench.deb"
 : >"$work/packages/zerobench.rpm"
+# A package that does not unpack is a finding (1), not a usage error (2).
+if command -v lintian rpmlint mandoc hardening-check rpm dpkg-deb >/dev/null; then
+  expect 1 '^check-packages: dpkg-deb -x: zerobench.deb does not unpack$' \
+    "$work/checkout/cmake/check-packages" "$work/packages"
+fi
 as_user=()
 if [ "$(id -u)" -eq 0 ]; then
   chmod 755 "$work"
