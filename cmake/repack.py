@@ -188,12 +188,16 @@ def main(paths):
     return 0
 
 
+def interrupt(number, frame):
+    raise KeyboardInterrupt(number)
+
+
 if __name__ == "__main__":
     # SIGTERM and SIGHUP end it as Ctrl-C does: the temporary file goes.
     for number in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, lambda number, frame: sys.exit(128 + number))
+        signal.signal(number, interrupt)
     try:
         sys.exit(main(sys.argv[1:]))
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as stop:
         print("repack: interrupted; the package being written is left as it was", file=sys.stderr)
-        sys.exit(130)
+        sys.exit(128 + (stop.args[0] if stop.args else signal.SIGINT))
