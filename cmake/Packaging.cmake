@@ -26,6 +26,16 @@ else()
   set(CPACK_GENERATOR TGZ DEB RPM)
 endif()
 
+# The README beside the program: on Windows a plain-text one for Windows
+# users, with the CRLF line ends that every Windows editor shows as lines.
+if(WIN32)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/windows-readme.txt ${PROJECT_BINARY_DIR}/README.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  set(ZEROBENCH_README ${PROJECT_BINARY_DIR}/README.txt)
+else()
+  set(ZEROBENCH_README ${PROJECT_SOURCE_DIR}/README.md)
+endif()
+
 set(ZEROBENCH_CONTACT "zerobench developers <zerobench@example.org>")
 set(ZEROBENCH_HOMEPAGE "https://zerobench.example.org/")
 

@@ -9,18 +9,26 @@ and the owner from the user who builds, and its .deb gives as Installed-Size
 the sum of st_size over the staged files and directories, and a directory's
 st_size differs between filesystems as well.
 
+Each package is written beside itself under a temporary name and renamed
+over the original only once it is whole: a package it cannot read is left
+as it was, with one line and exit status 1.
+
 Usage: SOURCE_DATE_EPOCH=SECONDS repack.py PACKAGE...   (.tar.gz, .zip, .deb)
 """
 import gzip
 import io
 import os
 import re
+import signal
 import sys
 import tarfile
+import tempfile
 import time
 import zipfile
+import zlib
 
-EPOCH = int(os.environ["SOURCE_DATE_EPOCH"])
+USAGE = "usage: SOURCE_DATE_EPOCH=SECONDS repack.py PACKAGE...   (.tar.gz, .zip, .deb)"
+EPOCH = 0  # SOURCE_DATE_EPOCH, read by main()
 
 
 def mode(is_dir, unix_mode):
@@ -29,7 +37,7 @@ def mode(is_dir, unix_mode):
 
 def tar_gz(packed, edit=lambda name, content: content):
     """A .tar.gz packed again; edit(name, content) may change a file."""
-    with tarfile.open(fileobj=io.BytesIO(packed)) as source:
+    with tarfile.open(fileobj=io.BytesIO(packed), mode="r:gz") as source:
         members = [(m, source.extractfile(m).read() if m.isfile() else None)
                    for m in source.getmembers()]
     tar = io.BytesIO()
@@ -65,16 +73,43 @@ def zip_(packed):
     return out.getvalue()
 
 
-def deb(packed):
-    # An ar archive: 8-byte magic, then per member a 60-byte header (name,
-    # date, owner, group, mode, size, "`\n") and the data, padded to even.
-    members, at = {}, 8
+class Unreadable(Exception):
+    """The input is not a package of the kind its name says."""
+
+
+# A .deb is an ar archive: 8-byte magic, then per member a 60-byte header
+# (name, date, owner, group, mode, size, "`\n") and the data, padded to
+# even. It is read and written here rather than by a tool: binutils' ar
+# writes either the build's time and owner or (with D) date 0, not
+# SOURCE_DATE_EPOCH; dpkg-deb --build would pack the data again with its own
+# tar and compressor, leaving Installed-Size as CPack wrote it; and
+# strip-nondeterminism cleans files before they are packed, not a .deb.
+AR_MAGIC = b"!<arch>\n"
+DEB_MEMBERS = ("debian-binary", "control.tar.gz", "data.tar.gz")
+
+
+def ar_members(packed):
+    if not packed.startswith(AR_MAGIC):
+        raise Unreadable("not an ar archive")
+    members, at = {}, len(AR_MAGIC)
     while at < len(packed):
-        name = packed[at:at + 16].decode().rstrip(" /")
-        size = int(packed[at + 48:at + 58])
-        members[name] = packed[at + 60:at + 60 + size]
-        at += 60 + size + size % 2
-    with tarfile.open(fileobj=io.BytesIO(members["data.tar.gz"])) as data:
+        header = packed[at:at + 60]
+        size = header[48:58].strip()
+        if len(header) < 60 or header[58:60] != b"`\n" or not size.isdigit() \
+                or at + 60 + int(size) > len(packed):
+            raise Unreadable(f"ar member header at byte {at} is damaged")
+        name = header[:16].decode("ascii", "replace").rstrip(" /")
+        members[name] = packed[at + 60:at + 60 + int(size)]
+        at += 60 + int(size) + int(size) % 2
+    missing = [name for name in DEB_MEMBERS if name not in members]
+    if missing:
+        raise Unreadable("no " + ", ".join(missing))
+    return members
+
+
+def deb(packed):
+    members = ar_members(packed)
+    with tarfile.open(fileobj=io.BytesIO(members["data.tar.gz"]), mode="r:gz") as data:
         kib = sum(max(1, -(-m.size // 1024)) for m in data.getmembers())
     sized = lambda name, content: re.sub(rb"(?m)^Installed-Size: \d+$",
                                          b"Installed-Size: %d" % kib, content)
@@ -87,9 +122,82 @@ def deb(packed):
     return out
 
 
-for path in sys.argv[1:]:
-    repack = tar_gz if path.endswith(".tar.gz") else zip_ if path.endswith(".zip") else deb
-    with open(path, "rb") as f:
-        packed = f.read()
-    with open(path, "wb") as f:
-        f.write(repack(packed))
+REPACKERS = {".tar.gz": tar_gz, ".zip": zip_, ".deb": deb}
+# What reading a damaged or foreign package raises.
+UNREADABLE = (Unreadable, EOFError, ValueError, KeyError, zlib.error, gzip.BadGzipFile,
+              zipfile.BadZipFile, zipfile.LargeZipFile, tarfile.TarError)
+
+
+def repacker(path):
+    return next((repack for suffix, repack in REPACKERS.items() if path.endswith(suffix)), None)
+
+
+def replace(path, content):
+    """Writes content beside path, then renames it over path (keeping its mode)."""
+    mode = os.stat(path).st_mode & 0o7777
+    handle, temporary = tempfile.mkstemp(dir=os.path.dirname(path) or ".",
+                                         prefix="." + os.path.basename(path) + ".")
+    try:
+        with os.fdopen(handle, "wb") as f:
+            f.write(content)
+        os.chmod(temporary, mode)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def reason(error):
+    """The first line of what an exception says, or its kind."""
+    return (str(error).splitlines() or [type(error).__name__])[0]
+
+
+def refuse(problem):
+    print(f"repack: {problem}; {USAGE}", file=sys.stderr)
+    return 2
+
+
+def main(paths):
+    global EPOCH
+    if not paths:
+        return refuse("no package given")
+    for path in paths:
+        if repacker(path) is None:
+            return refuse(f"{path}: not a .tar.gz, .zip or .deb")
+    try:
+        EPOCH = int(os.environ["SOURCE_DATE_EPOCH"])
+    except (KeyError, ValueError):
+        return refuse("SOURCE_DATE_EPOCH must be set to the packages' date in seconds")
+    for path in paths:
+        try:
+            with open(path, "rb") as f:
+                packed = f.read()
+            content = repacker(path)(packed)
+        except UNREADABLE as error:
+            print(f"repack: {path}: not a package it can read ({reason(error)});"
+                  " left as it was", file=sys.stderr)
+            return 1
+        except OSError as error:
+            print(f"repack: {path}: {error.strerror}", file=sys.stderr)
+            return 1
+        try:
+            replace(path, content)
+        except OSError as error:
+            print(f"repack: {path}: cannot write it: {error.strerror}", file=sys.stderr)
+            return 1
+    return 0
+
+
+def interrupt(number, frame):
+    raise KeyboardInterrupt(number)
+
+
+if __name__ == "__main__":
+    # SIGTERM and SIGHUP end it as Ctrl-C does: the temporary file goes.
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, interrupt)
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except KeyboardInterrupt as stop:
+        print("repack: interrupted; the package being written is left as it was", file=sys.stderr)
+        sys.exit(128 + (stop.args[0] if stop.args else signal.SIGINT))

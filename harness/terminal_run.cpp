@@ -189,7 +189,7 @@ struct Session {
   Clock::time_point start;
   pid_t child = -1;
   int outputFd = -1;
-  std::string shown;  // what the terminal showed
+  std::string& shown = run.shown;  // what the terminal showed
   bool exited = false;
   bool earlyKeyTyped = false, stopSent = false, finalKeyTyped = false;
   double keyWaitSince = -1;

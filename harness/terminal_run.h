@@ -47,6 +47,7 @@ struct TerminalRunOptions {
 struct TerminalRun {
   bool started = false;
   std::string output;                  // what the program wrote to standard output (Pipe, File)
+  std::string shown;                   // what the terminal showed: echoes and standard error
   std::vector<double> arrivalSeconds;  // per byte of output: when it arrived, from the start
   bool timedOut = false;
   bool sawKeyWait = false;            // the terminal went into key mode

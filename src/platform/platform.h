@@ -39,7 +39,9 @@ using UINT = unsigned int;
 // (CreateFileA("CONIN$"), _kbhit, _getch), never from standard input.
 HANDLE GetStdHandle(DWORD which);
 
-// One write(2). A closed pipe makes it fail; it never raises a signal.
+// One write(2). A closed pipe makes it fail; it never raises a signal. From
+// the first write on, the terminal does not echo what is typed (while the
+// process is in its foreground), as a console shows no key until it is read.
 BOOL WriteFile(HANDLE file, const void* bytes, DWORD count, DWORD* written, void* overlapped);
 
 // Only "CONIN$" is known: the controlling terminal, or INVALID_HANDLE_VALUE
@@ -59,7 +61,8 @@ HANDLE GetCurrentProcess();
 BOOL SetPriorityClass(HANDLE process, DWORD priorityClass);
 DWORD GetPriorityClass(HANDLE process);
 
-// Puts the terminal's settings back, then ends the process.
+// Puts the terminal's settings back, then ends the process; so do Ctrl-C,
+// SIGTERM, SIGHUP and SIGQUIT, after which the signal ends it.
 [[noreturn]] void ExitProcess(UINT exitCode);
 
 // Keys from the controlling terminal, read in non-canonical, no-echo mode

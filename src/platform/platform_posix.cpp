@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -19,18 +20,21 @@ HANDLE FdToHandle(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::int
 
 int OpenTerminal() { return open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC); }
 
-// The terminal that _kbhit and _getch read, opened on first use.
-int KeyFd = -2;
+// The terminal that _kbhit and _getch read and whose echo is off while the
+// program runs, opened on first use.
+int TerminalFd = -2;
 
-int KeyTerminal() {
-  if (KeyFd == -2) KeyFd = OpenTerminal();
-  return KeyFd;
+int Terminal() {
+  if (TerminalFd == -2) TerminalFd = OpenTerminal();
+  return TerminalFd;
 }
 
-// The terminal's settings from before key mode, put back on every way out
-// and before a stop, and those of key mode itself.
-struct termios SavedSettings, KeySettings;
-volatile std::sig_atomic_t InKeyMode = 0;
+// The terminal's settings as the program found them, put back on every way
+// out and before a stop, and those it set: no echo from the first write on,
+// as a console shows no key until it is read; key mode at the key wait.
+struct termios SavedSettings, SetSettings;
+volatile std::sig_atomic_t SettingsSet = 0;
+volatile std::sig_atomic_t KeyModeSet = 0;
 // Set when the process goes on after a stop: whatever stopped it (Ctrl-Z, a
 // debugger, kill -STOP), the shell may have put its own settings back since.
 volatile std::sig_atomic_t Continued = 0;
@@ -40,16 +44,17 @@ volatile std::sig_atomic_t Continued = 0;
 const DWORD KeyPressMilliseconds = 50;
 
 void RestoreTerminal() {
-  if (InKeyMode) {
-    tcsetattr(KeyFd, TCSANOW, &SavedSettings);
-    InKeyMode = 0;
+  if (SettingsSet) {
+    tcsetattr(TerminalFd, TCSANOW, &SavedSettings);
+    SettingsSet = 0;
   }
 }
 
 // Ctrl-C and the other ending signals, and Ctrl-Z: put the terminal back,
-// then take the signal's default action, as terminal programs do. A stopped
-// process goes on in the key wait, whose next _kbhit takes up key mode and
-// this handler again, saving anew the settings the shell left.
+// then take the signal's default action, as terminal programs do. After a
+// stop, the echo goes off again as the process goes on (below), and key
+// mode with the key wait's next _kbhit, each saving anew the settings the
+// shell left.
 void RestoreThenDefault(int signalNumber) {
   const int savedErrno = errno;
   RestoreTerminal();
@@ -58,21 +63,22 @@ void RestoreThenDefault(int signalNumber) {
   errno = savedErrno;
 }
 
-void NoteContinued(int) { Continued = 1; }
-
 const int RestoringSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 
-// Whether the terminal is as key mode left it: stopped and continued with
+// Whether the terminal is as the program set it: stopped and continued with
 // nobody changing its settings in between.
-bool StillInKeyMode(const struct termios& found) {
-  return found.c_lflag == KeySettings.c_lflag && found.c_iflag == KeySettings.c_iflag &&
-         found.c_cc[VMIN] == KeySettings.c_cc[VMIN] && found.c_cc[VTIME] == KeySettings.c_cc[VTIME];
+bool StillAsSet(const struct termios& found) {
+  return found.c_lflag == SetSettings.c_lflag && found.c_iflag == SetSettings.c_iflag &&
+         found.c_cc[VMIN] == SetSettings.c_cc[VMIN] && found.c_cc[VTIME] == SetSettings.c_cc[VTIME];
 }
 
-// Non-canonical, no echo, and no flow control, so that Ctrl-S is a key like
-// any other. Taken up again after every stop.
-void EnterKeyMode(int fd) {
-  if (InKeyMode && !Continued) return;
+void NoteContinued(int);
+
+// No echo; in key mode also non-canonical, and no flow control, so that
+// Ctrl-S is a key like any other. Key mode includes the lack of echo, so a
+// write after the key wait leaves it. Taken up again after every stop.
+void SetTerminal(int fd, bool keyMode) {
+  if (SettingsSet && !Continued && (KeyModeSet || !keyMode)) return;
   Continued = 0;
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
@@ -84,9 +90,9 @@ void EnterKeyMode(int fd) {
   action.sa_handler = NoteContinued;
   sigaction(SIGCONT, &action, nullptr);
   // The signals are held off while the settings are saved and changed: a
-  // restore in between would put back half-saved settings, or leave key mode
-  // set and InKeyMode clear, and the next call would save key mode as the
-  // settings to put back.
+  // restore in between would put back half-saved settings, or leave them set
+  // and SettingsSet clear, and the next call would save the program's own
+  // settings as those to put back.
   sigset_t held, before;
   sigemptyset(&held);
   for (int signalNumber : RestoringSignals) sigaddset(&held, signalNumber);
@@ -94,19 +100,38 @@ void EnterKeyMode(int fd) {
   sigprocmask(SIG_BLOCK, &held, &before);
   struct termios found;
   if (tcgetattr(fd, &found) == 0) {
-    if (!InKeyMode || !StillInKeyMode(found)) SavedSettings = found;
-    KeySettings = SavedSettings;
-    KeySettings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    KeySettings.c_iflag &= ~static_cast<tcflag_t>(IXON);
-    KeySettings.c_cc[VMIN] = 1;
-    KeySettings.c_cc[VTIME] = 0;
-    InKeyMode = 1;
-    if (tcsetattr(fd, TCSANOW, &KeySettings) != 0) InKeyMode = 0;
+    if (!SettingsSet || !StillAsSet(found)) SavedSettings = found;
+    SetSettings = SavedSettings;
+    SetSettings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    if (keyMode) {
+      SetSettings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+      SetSettings.c_iflag &= ~static_cast<tcflag_t>(IXON);
+      SetSettings.c_cc[VMIN] = 1;
+      SetSettings.c_cc[VTIME] = 0;
+    }
+    KeyModeSet = keyMode;
+    SettingsSet = tcsetattr(fd, TCSANOW, &SetSettings) == 0;
   }
   sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
-bool IgnoringBrokenPipes = false;
+// The echo goes off only while the process is in the terminal's foreground:
+// a job in the background leaves the terminal to the shell.
+void EchoOff() {
+  const int fd = Terminal();
+  if (fd >= 0 && tcgetpgrp(fd) == getpgrp()) SetTerminal(fd, false);
+}
+
+// Outside the key wait the echo goes off again at once, as the process goes
+// on; key mode is taken up again by the key wait's next _kbhit.
+void NoteContinued(int) {
+  const int savedErrno = errno;
+  Continued = 1;
+  if (!KeyModeSet) EchoOff();
+  errno = savedErrno;
+}
+
+bool FirstWrite = true;
 
 }  // namespace
 
@@ -115,10 +140,13 @@ HANDLE GetStdHandle(DWORD which) {
 }
 
 BOOL WriteFile(HANDLE file, const void* bytes, DWORD count, DWORD* written, void*) {
-  if (!IgnoringBrokenPipes) {
+  if (FirstWrite) {
     signal(SIGPIPE, SIG_IGN);
-    IgnoringBrokenPipes = true;
+    // Also when the process ends by returning from main.
+    std::atexit(RestoreTerminal);
+    FirstWrite = false;
   }
+  EchoOff();
   ssize_t result = write(HandleToFd(file), bytes, count);
   if (written) *written = result < 0 ? 0 : static_cast<DWORD>(result);
   return result >= 0;
@@ -176,9 +204,9 @@ void ExitProcess(UINT exitCode) {
 }
 
 int _kbhit() {
-  int fd = KeyTerminal();
+  int fd = Terminal();
   if (fd < 0) return 0;
-  EnterKeyMode(fd);
+  SetTerminal(fd, true);
   struct pollfd waiting = {fd, POLLIN, 0};
   if (poll(&waiting, 1, 0) <= 0) return 0;
   // A terminal that has hung up will never deliver a key: let the wait end.
@@ -186,9 +214,9 @@ int _kbhit() {
 }
 
 int _getch() {
-  int fd = KeyTerminal();
+  int fd = Terminal();
   if (fd < 0) return -1;
-  EnterKeyMode(fd);
+  SetTerminal(fd, true);
   unsigned char key;
   if (read(fd, &key, 1) != 1) return -1;
   // One key press is taken whole, as a Windows console hands over one key

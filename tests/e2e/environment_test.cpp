@@ -6,11 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "expected_banner.h"
 #include "report_shape.h"
@@ -20,14 +24,24 @@ namespace {
 
 const std::string Program = ZEROBENCH_PROGRAM;
 
+// A directory of the test's own in TMPDIR (or /tmp). When none can be made
+// the test fails there, rather than write beside an empty name.
 class TemporaryDirectory {
  public:
   TemporaryDirectory() {
-    char name[] = "/tmp/zerobench-test-XXXXXX";
-    path_ = mkdtemp(name) ? name : "";
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string base = tmpdir && *tmpdir ? tmpdir : "/tmp";
+    std::string name = base + "/zerobench-test-XXXXXX";
+    if (mkdtemp(&name[0]) == nullptr)
+      throw std::runtime_error("cannot make a temporary directory in " + base + ": " +
+                               std::strerror(errno));
+    path_ = name;
     chmod(path_.c_str(), 0755);
   }
-  ~TemporaryDirectory() { (void)!std::system(("rm -rf '" + path_ + "'").c_str()); }
+  ~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   std::string Path(const std::string& name) const { return path_ + "/" + name; }
 
  private:

@@ -38,6 +38,16 @@ TEST_F(TypicalRun, WaitsForANewKeyThenExitsWithZero) {
   EXPECT_EQ(WEXITSTATUS(run_.status), 0);
 }
 
+// A key typed during the runs shows nowhere, as on a console: the terminal
+// echoes nothing while the program runs, and key mode still comes at the
+// key wait only.
+TEST_F(TypicalRun, EchoesNoKeyTypedWhileItRuns) {
+  ASSERT_FALSE(run_.timedOut);
+  EXPECT_EQ(run_.shown, "") << "the terminal showed this";
+  EXPECT_TRUE(run_.sawKeyWait);
+  EXPECT_TRUE(run_.terminalRestored);
+}
+
 // Each pause starts once the previous writes are out (the banner's, before
 // the first run), so the gap to the next figure is at least the pause (plus
 // the run itself).

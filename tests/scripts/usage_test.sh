@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # The checkout's commands refuse what they do not know, with a usage line and
-# exit 2, before any work; the IA-32 probe tells a kernel that refuses IA-32
-# programs apart from a machine where it could not try. The commands run as
-# copies outside the checkout, so that one that went on anyway could do no
-# harm there.
+# exit 2, before any work; without a temporary directory they stop at once;
+# repack.py leaves what it cannot read as it was; the IA-32 probe tells a
+# kernel that refuses IA-32 programs apart from a machine where it could not
+# try. The commands run as copies outside the checkout, so that one that
+# went on anyway could do no harm there.
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
-work=$(mktemp -d)
+# Everything below writes under $work: without it, stop.
+work=$(mktemp -d 2>/dev/null) ||
+  { echo "usage_test: cannot make a temporary directory in ${TMPDIR:-/tmp}: set TMPDIR to a writable one"; exit 1; }
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/checkout/cmake" "$work/bin"
+mkdir -p "$work/checkout/cmake" "$work/checkout/.ci" "$work/checkout/tests/scripts" "$work/bin"
 cp "$root/run-tests" "$root/release" "$root/CMakePresets.json" "$work/checkout/"
-cp "$root/cmake/runs-ia32" "$root/cmake/presets" "$root/cmake/presets.cmake" "$work/checkout/cmake/"
+cp "$root/cmake/runs-ia32" "$root/cmake/presets" "$root/cmake/presets.cmake" "$root/cmake/check-packages" "$work/checkout/cmake/"
+cp "$root/.ci/deb-install" "$work/checkout/.ci/"
+cp "$0" "$work/checkout/tests/scripts/"
 failures=0
 
 # expect STATUS PATTERN COMMAND...: it exits with STATUS and says PATTERN.
@@ -59,6 +64,72 @@ printf "\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\377\377" >"$out"; chmod +x "$out"'
 expect 1 '^this kernel does not start IA-32 programs \(Exec format error\)$' probe
 fake_gcc 'while [ $# -gt 0 ]; do [ "$1" = -o ] && out=$2; shift; done; : >"$out"'
 expect 2 '^could not try .*no program starts from .*: set TMPDIR to a directory that allows programs$' probe
+
+# cmake/repack.py refuses what it cannot read in one line, leaving it as it
+# was: text under each name, a damaged .deb, an .rpm named .deb; nor does it
+# start without SOURCE_DATE_EPOCH. A package it can read it replaces whole,
+# keeping its mode.
+packages=$work/repack
+mkdir -p "$packages/content"
+repack() { SOURCE_DATE_EPOCH=1700000000 python3 "$root/cmake/repack.py" "$@"; }
+echo text >"$packages/text.deb"
+cp "$packages/text.deb" "$packages/text.zip"
+cp "$packages/text.deb" "$packages/text.tar.gz"
+printf '!<arch>\ndebian-binary   0           0     0     100644  4         `\n2.0\n' >"$packages/damaged.deb"
+printf '\355\253\356\333\3\0\0\1zerobench-1.0.0-1' >"$packages/rpm.deb"
+for package in text.deb text.zip text.tar.gz damaged.deb rpm.deb; do
+  cp "$packages/$package" "$packages/$package.before"
+  expect 1 "^repack: .*/$package: not a package it can read \(.+\); left as it was\$" repack "$packages/$package"
+  cmp -s "$packages/$package" "$packages/$package.before" ||
+    { echo "FAILED: repack changed $package"; failures=$((failures + 1)); }
+done
+echo readable >"$packages/content/file"
+tar -czf "$packages/good.tar.gz" -C "$packages" content
+chmod 640 "$packages/good.tar.gz"
+expect 2 '^repack: SOURCE_DATE_EPOCH must be set .*; usage: ' \
+  env -u SOURCE_DATE_EPOCH python3 "$root/cmake/repack.py" "$packages/good.tar.gz"
+expect 0 '^$' repack "$packages/good.tar.gz"
+[ "$(stat -c %a "$packages/good.tar.gz")" = 640 ] && tar -tzf "$packages/good.tar.gz" | grep -qx content/file ||
+  { echo "FAILED: repack lost good.tar.gz's mode or content"; failures=$((failures + 1)); }
+leftover=$(ls -A "$packages" | grep -Ev '^(content|good\.tar\.gz|[a-z]+\.(deb|zip|tar\.gz)(\.before)?)$')
+[ -z "$leftover" ] || { echo "FAILED: repack left $leftover"; failures=$((failures + 1)); }
+
+# With TMPDIR naming a missing directory, each command that makes a
+# temporary directory stops at once, saying so, and writes nothing: run from
+# an empty directory that is also HOME, by a user who may write there (and
+# in the world-writable places) only, everything else stays as it was.
+fresh=$work/fresh
+mkdir -p "$fresh" "$work/packages"
+: >"$work/packages/zerobench.deb"
+: >"$work/packages/zerobench.rpm"
+# A package that does not unpack is a finding (1), not a usage error (2).
+checkers=true
+for tool in lintian rpmlint mandoc hardening-check rpm dpkg-deb; do
+  command -v "$tool" >/dev/null || checkers=false
+done
+if $checkers; then
+  expect 1 '^check-packages: dpkg-deb -x: zerobench.deb does not unpack$' \
+    "$work/checkout/cmake/check-packages" "$work/packages"
+fi
+as_user=()
+if [ "$(id -u)" -eq 0 ]; then
+  chmod 755 "$work"
+  chown nobody "$fresh"
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
+without_tmpdir() { (cd "$fresh" && HOME=$fresh TMPDIR=$work/missing "${as_user[@]}" "$@"); }
+listing() { ls -A / "$fresh" "$work/checkout" "$work/packages"; }
+before=$(listing)
+missing_line="cannot make a temporary (directory|file) in $work/missing"
+expect 1 "^usage_test: $missing_line" without_tmpdir bash "$work/checkout/tests/scripts/usage_test.sh"
+expect 1 "^release: $missing_line" without_tmpdir "$work/checkout/release" --check
+expect 1 "^check-packages: $missing_line" without_tmpdir "$work/checkout/cmake/check-packages" "$work/packages"
+expect 1 "^deb-install: $missing_line" without_tmpdir "$work/checkout/.ci/deb-install" "$work/packages/zerobench.deb"
+if [ "$(listing)" != "$before" ]; then
+  echo "FAILED: without TMPDIR, the commands wrote here:"
+  diff <(echo "$before") <(listing)
+  failures=$((failures + 1))
+fi
 
 [ "$failures" -eq 0 ] || exit 1
 echo "all as expected"
