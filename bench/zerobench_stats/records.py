@@ -199,6 +199,20 @@ def read_record(path):
         raise RecordError(f"not a zerobench-stats record (not JSON: {error})") from None
 
 
+RECORD_START = re.compile(rb'\s*\{\s*"tool"\s*:\s*"zerobench-stats"')  # how save() begins a record
+
+
+def looks_like_record(path):
+    """Whether path is a regular file that begins as a record does."""
+    if not os.path.isfile(path):
+        return False  # opening a FIFO would wait for a writer
+    try:
+        with open(path, "rb") as file:
+            return bool(RECORD_START.match(file.read(100)))
+    except OSError:
+        return False
+
+
 def load(path):
     """The machine and the series that save() wrote (also before core cycles
     were recorded); RecordError, in one line, for anything else."""
