@@ -211,10 +211,11 @@ def progress(text):
 
 
 class Interrupt:
-    """Ctrl-C, noted when it comes and acted on between runs: raised at any
-    other moment, it could be lost in the fork of a child. The run under way
-    is left out (on a terminal, Ctrl-C ends its driver as well). SIGTERM and
-    SIGHUP are taken as Ctrl-C is; came is the signal's number."""
+    """Ctrl-C, noted when it comes and acted on between runs and before
+    files are written: raised at any other moment, it could be lost in the
+    fork of a child, or amid an import. The run under way is left out (on a
+    terminal, Ctrl-C ends its driver as well). SIGTERM and SIGHUP are taken
+    as Ctrl-C is; came is the signal's number."""
 
     came = False
     SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -224,15 +225,9 @@ class Interrupt:
         cls.came = number
 
     @classmethod
-    def stop(cls, number, _frame):
-        """Outside the runs: at once, as Ctrl-C is."""
-        cls.came = number
-        raise KeyboardInterrupt
-
-    @classmethod
-    def catch(cls, handler):
+    def catch(cls):
         for number in cls.SIGNALS:
-            signal.signal(number, handler)
+            signal.signal(number, cls.note)
 
     @classmethod
     def status(cls):
@@ -355,7 +350,7 @@ def run(place, args):
         print(f"no clock probe ({place.probe}): figures in ticks only")
 
     session = Session(place, args)
-    Interrupt.catch(Interrupt.note)
+    Interrupt.catch()
     try:
         for target in chosen:
             measured = [s for s in (session.measure(target, cpu) for cpu in cpus) if s]
@@ -371,11 +366,12 @@ def run(place, args):
         saved = f" in {args.json}" if args.json and session.kept() and not session.unsaved else ""
         print(f"interrupted{Interrupt.by()}: kept {session.kept()} finished runs{saved}")
         return Interrupt.status()
-    Interrupt.catch(Interrupt.stop)
     if not session.series:
         print("no run succeeded")
         return 1
-    return finish(session, args)
+    status = finish(session, args)
+    Interrupt.check()  # one that came while the files were written
+    return status
 
 
 def load_rows(paths):
@@ -429,6 +425,7 @@ def compare(args):
     show(render_text.compare_lines(table, sentences, heading, unit != args.unit))
     if not stats.available():
         print(f"no verdicts: {render_text.NO_STATISTICS}")
+    Interrupt.check()
     written = not args.markdown or write_markdown(args.markdown, render_markdown.document(table, sentences, heading))
     drawn = not args.plot or draw_comparison(args.plot, rows, unit)
     return 0 if written and drawn else 1
@@ -463,7 +460,7 @@ def parser():
 def main(script):
     """The command line of the zerobench-stats at path script (which tells
     where it runs from); its exit status."""
-    Interrupt.catch(Interrupt.stop)
+    Interrupt.catch()
     closed = stdout_problem()
     if closed:
         complain(closed)
@@ -493,7 +490,9 @@ def command(place):
         if args.markdown is not None:
             output_path(args.markdown)
         check_outputs(args, {path: "a record compare reads" for path in args.records})
-        return compare(args), files
+        status = compare(args)
+        Interrupt.check()
+        return status, files
     except UsageError as error:
         complain(error)
         return 2, files

@@ -54,8 +54,17 @@ def _panels(count):
     return figure, axes[0]
 
 
+def _drawable(text):
+    """text with the bytes of a file name that is not UTF-8 shown as U+FFFD
+    (no font has a glyph for them, and SVG cannot hold them)."""
+    return text.encode(errors="surrogateescape").decode(errors="replace")
+
+
 def _finish(figure, path, title):
-    figure.suptitle(title, fontsize=10)
+    heading = figure.suptitle(title, fontsize=10)
+    # Few panels are narrower than the title: the figure widens to hold it, with a margin.
+    needed = heading.get_window_extent(figure.canvas.get_renderer()).width / figure.dpi + 0.3
+    figure.set_figwidth(max(figure.get_figwidth(), needed))
     figure.tight_layout()
     figure.savefig(path, dpi=100)
     _pyplot().close(figure)
@@ -69,7 +78,7 @@ def draw(path, series, machine, unit="ticks"):
     for axis, one in zip(axes, series):
         _boxes(axis, [(label, COLOURS[label.split()[1]], figure_values(one, i, unit))
                       for i, label in enumerate(LABELS)], jitter)
-        axis.set_title(f"{one.preset}, cpu {one.cpu}" if per_cpu else one.preset)
+        axis.set_title(_drawable(f"{one.preset}, cpu {one.cpu}" if per_cpu else one.preset))
     axes[0].set_ylabel(f"{UNITS[unit]} per pass")
     cpu = "" if per_cpu else f", all on cpu {series[0].cpu}"
     _finish(figure, path, f"{series[0].banner}: {len(series[0].runs)} runs each{cpu}\n"
@@ -83,6 +92,6 @@ def draw_comparison(path, rows, unit):
     for axis, row in zip(axes, rows):
         one = row.series
         _boxes(axis, [(body, COLOURS[body], body_values(one, body, unit)) for body in BODIES], jitter)
-        axis.set_title(f"{row.name} {one.banner}\n{one.preset}, cpu {one.cpu}", fontsize=8)
+        axis.set_title(_drawable(f"{row.name} {one.banner}\n{one.preset}, cpu {one.cpu}"), fontsize=8)
     axes[0].set_ylabel(f"{UNITS[unit]} per pass (mean of a run's two figures)")
     _finish(figure, path, f"zerobench: 100 operations per pass, in {UNITS[unit]}")
