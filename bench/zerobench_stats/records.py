@@ -43,11 +43,18 @@ class Reading:
 
 
 def probe_reading(text):
-    """The clock probe's reading in its output, or None."""
+    """The clock probe's reading in its output, or None: also where a figure
+    cannot be read ("1.2.3") or is not above 0."""
     found = PROBE.search(text)
     if not found:
         return None
-    return Reading(*(None if value is None else float(value) for value in found.groups()))
+    try:
+        values = [None if value is None else float(value) for value in found.groups()]
+    except ValueError:
+        return None
+    if not all(math.isfinite(value) and value > 0 for value in values if value is not None):
+        return None
+    return Reading(*values)
 
 
 @dataclasses.dataclass
