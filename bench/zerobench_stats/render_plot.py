@@ -2,6 +2,7 @@
 side by side (run), or mov and and of each machine and build side by side
 (compare); a box with whiskers and every run as a point."""
 import functools
+import logging
 
 from .records import BODIES, LABELS, UNITS
 from .stats import body_values, figure_values
@@ -14,6 +15,9 @@ FORMATS = (".png", ".svg", ".pdf")  # what savefig writes, chosen by the file's 
 def _pyplot():
     """matplotlib's pyplot, loaded only when a picture is drawn (it takes a
     while, and warns without a writable HOME); None where it is missing."""
+    # Without a writable HOME it warns at length that it keeps its cache in a
+    # temporary directory; it does, and removes it at exit.
+    logging.getLogger("matplotlib").setLevel(logging.ERROR)
     try:
         import matplotlib
 
