@@ -206,8 +206,11 @@ def machine(place):
 def progress(text):
     """Rewrites the progress line in place on a terminal; elsewhere says nothing."""
     if sys.stderr.isatty():
-        sys.stderr.write(f"\r\x1b[K{text}")
-        sys.stderr.flush()
+        try:
+            sys.stderr.write(f"\r\x1b[K{text}")
+            sys.stderr.flush()
+        except OSError:
+            pass  # the terminal is gone (SIGHUP follows)
 
 
 class Interrupt:
@@ -472,7 +475,7 @@ def main(script):
     if output.lost:
         written = f", but {' and '.join(files)} {'was' if len(files) == 1 else 'were'} written" \
             if files and status == 0 else ""
-        complain(f"standard output was cut ({output.lost}): the rest of the report is not shown{written}")
+        complain(f"standard output could not be written ({output.lost}): the rest of the report is not shown{written}")
         return status or 1
     return status
 
