@@ -356,25 +356,17 @@ class OutputSafetyTest(Scratch):
         self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode) and fifo.is_fifo())
         self.assertFalse(picture.exists())
 
-        # Written through a symlink, keeping the mode; never over a FIFO.
-        (self.dir / "real.json").write_text("{}")
-        (self.dir / "real.json").chmod(0o640)
-        records.save(self.dir / "link.json", MACHINE, [FLAT])  # link.json names a.json
+        # Written through a symlink (link.json names a.json) with the file's mode, or new with the umask's.
+        record.chmod(0o600)
+        old = os.umask(0o027)
+        for path in (self.dir / "link.json", self.dir / "new.json"):
+            records.save(path, MACHINE, [FLAT])
+        os.umask(old)
         self.assertTrue((self.dir / "link.json").is_symlink())
         self.assertEqual(records.load(record), (MACHINE, [FLAT]))
-        (self.dir / "link.json").unlink()
-        (self.dir / "link.json").symlink_to(self.dir / "real.json")
-        records.save(self.dir / "link.json", MACHINE, [FLAT])
-        self.assertEqual(stat.S_IMODE(os.stat(self.dir / "real.json").st_mode), 0o640)
-        old = os.umask(0o027)
-        try:
-            records.save(self.dir / "new.json", MACHINE, [FLAT])
-        finally:
-            os.umask(old)
-        self.assertEqual(stat.S_IMODE(os.stat(self.dir / "new.json").st_mode), 0o640)
-        with self.assertRaises(OSError):
-            records.save(fifo, MACHINE, [FLAT])
-        self.assertTrue(fifo.is_fifo())
+        self.assertEqual([stat.S_IMODE(os.stat(self.dir / name).st_mode) for name in ("a.json", "new.json")],
+                         [0o600, 0o640])
+        self.assertRaises(OSError, records.save, fifo, MACHINE, [FLAT])
         self.assertEqual([p.name for p in self.dir.iterdir() if p.name.startswith(".zerobench-stats-")], [])
 
         # Standard output closed, full, or cut by its reader: one line, status 1; the Markdown still written.
