@@ -151,8 +151,9 @@ class RecordTest(Scratch):
         self.assertEqual(records.load(path), (MACHINE, written))
         self.assertEqual(list(self.dir.iterdir()), [path])  # no temporary file left behind
 
-        old = {"tool": "zerobench-stats", "machine": MACHINE, "series": [{"preset": "default", "cpu": 0, "banner": "AMD EPYC (SSE4)",
-                                               "runs": [{"figures": [38, 46, 38, 46], "seconds": 0.43}]}]}
+        old = {"tool": "zerobench-stats", "machine": MACHINE,
+               "series": [{"preset": "default", "cpu": 0, "banner": "AMD EPYC (SSE4)",
+                           "runs": [{"figures": [38, 46, 38, 46], "seconds": 0.43}]}]}
         path.write_text(json.dumps(old))
         machine, (loaded,) = records.load(path)
         self.assertIsNone(loaded.runs[0].ratio())

@@ -72,12 +72,13 @@ class InstalledTest(unittest.TestCase):
             self.assertEqual([p.name for p in self.prefix.iterdir() if p.name.startswith(".zerobench-stats-")], [])
 
     def test_a_preset_name_or_the_program_it_runs_as_output_is_refused(self):
+        program = self.prefix / "bin" / "zerobench"
         for arguments, why in [(["default"], "default: no such program (preset names are a source checkout's"),
-                               (["-n", "3", "--json", self.prefix / "bin" / "zerobench"], "is a program the run starts")]:
+                               (["-n", "3", "--json", program], "is a program the run starts")]:
             done = subprocess.run([self.tool, "run", *arguments], capture_output=True, text=True, timeout=60)
             self.assertEqual((done.returncode, done.stdout), (2, ""), done.stderr)
             self.assertIn(why, done.stderr)
-        self.assertEqual((self.prefix / "bin" / "zerobench").read_bytes()[:4], b"\x7fELF")
+        self.assertEqual(program.read_bytes()[:4], b"\x7fELF")
 
 
 if __name__ == "__main__":
