@@ -488,9 +488,9 @@ def command(place):
         files = [getattr(args, option) for option in OUTPUTS if getattr(args, option, None)]
         if args.command == "run":
             return run(place, args), files
-        if args.plot is not None:
+        if args.plot:
             output_path(args.plot, render_plot.FORMATS)
-        if args.markdown is not None:
+        if args.markdown:
             output_path(args.markdown)
         check_outputs(args, {path: "a record compare reads" for path in args.records})
         status = compare(args)

@@ -14,7 +14,7 @@ FORMATS = (".png", ".svg", ".pdf")  # what savefig writes, chosen by the file's 
 @functools.cache
 def _pyplot():
     """matplotlib's pyplot, loaded only when a picture is drawn (it takes a
-    while, and warns without a writable HOME); None where it is missing."""
+    while); None where it is missing."""
     # Without a writable HOME it warns at length that it keeps its cache in a
     # temporary directory; it does, and removes it at exit.
     logging.getLogger("matplotlib").setLevel(logging.ERROR)
