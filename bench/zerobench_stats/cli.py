@@ -499,6 +499,8 @@ def command(place):
     except UsageError as error:
         complain(error)
         return 2, files
+    except SystemExit as stop:  # argparse, once --help is shown: main still checks that it was
+        return stop.code or 0, files
     except KeyboardInterrupt:
         complain(f"interrupted{Interrupt.by()}")
         return Interrupt.status(), files
