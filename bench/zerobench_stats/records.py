@@ -133,8 +133,9 @@ def _integer(low, high=None):
     return lambda value: type(value) is int and low <= value and (high is None or value <= high)
 
 
-def _number(value, low=0.0):
-    return type(value) in (int, float) and math.isfinite(value) and value >= low
+def _number(value):
+    """Finite, not negative (and not a bool)."""
+    return type(value) in (int, float) and math.isfinite(value) and value >= 0
 
 
 def _positive(value):
@@ -153,6 +154,10 @@ def _text(value):
     return type(value) is str
 
 
+def _filled(value):
+    return type(value) is list and len(value) > 0
+
+
 def _object(value):
     return type(value) is dict
 
@@ -165,11 +170,10 @@ RUN_FIELDS = {"figures": (f"{len(LABELS)} integers from -{FIGURE_LIMIT} to {FIGU
               "round": ("an integer from 1", _integer(1)), "place": ("an integer from 1", _integer(1)),
               "started": ("text", _text)}
 SERIES_FIELDS = {"preset": ("text", _text), "cpu": ("a CPU number", lambda value: value is None or _integer(0)(value)),
-                 "banner": ("text", _text), "runs": ("a list of runs, not empty", lambda value: type(value) is list
-                                                      and len(value) > 0)}
+                 "banner": ("text", _text), "runs": ("a list of runs, not empty", _filled)}
 RECORD_FIELDS = {"tool": ("zerobench-stats", lambda value: value == "zerobench-stats"),
                  "machine": ("an object of texts", lambda value: _object(value) and all(map(_text, value.values()))),
-                 "series": ("a list of series, not empty", lambda value: type(value) is list and len(value) > 0),
+                 "series": ("a list of series, not empty", _filled),
                  "seed": ("an integer", lambda value: type(value) is int), "stopping": ("an object", _object)}
 
 
