@@ -2,7 +2,7 @@
 
   zerobench-stats run [-n N] [--cpu N | --per-cpu] [--unit cycles|ticks] [--seed N]
                       [--precision X [--max-runs N] [--time SECONDS]]
-                      [--json FILE] [--plot FILE] [PROGRAM|PRESET ...]
+                      [--json FILE [--force]] [--plot FILE] [PROGRAM|PRESET ...]
   zerobench-stats compare [--unit cycles|ticks] [--plot FILE] [--markdown FILE] FILE.json ...
 
 run starts the program on a pseudo-terminal in N rounds, each running every
@@ -25,6 +25,7 @@ the JSON are still written.
 """
 import argparse
 import datetime
+import fcntl
 import os
 import pathlib
 import dataclasses
@@ -42,7 +43,6 @@ from . import records, render_markdown, render_plot, render_text, runner, stats,
 from .records import UNITS, Row, Series
 from .runner import UsageError
 
-INTERRUPTED = 130
 DEFAULT_ROUNDS = 10  # without --precision
 
 
@@ -52,11 +52,15 @@ class Parser(argparse.ArgumentParser):
 
 
 def output_path(path, formats=None):
-    """An output file whose directory exists and can be written, or UsageError."""
-    target = pathlib.Path(path)
-    directory = target.parent if str(target.parent) else pathlib.Path(".")
+    """An output file whose directory exists and can be written (for a
+    symlink, the directory of the file it names), or UsageError."""
+    target = pathlib.Path(os.path.realpath(path))
+    directory = target.parent
     if target.is_dir():
         raise UsageError(f"{path}: is a directory")
+    if target.exists() and not target.is_file():
+        kind = "a FIFO" if target.is_fifo() else "a socket" if target.is_socket() else "a device"
+        raise UsageError(f"{path}: is {kind}, not a regular file")
     if not directory.is_dir():
         raise UsageError(f"{path}: no directory {directory}")
     if target.exists() and not os.access(target, os.W_OK):
@@ -68,6 +72,103 @@ def output_path(path, formats=None):
         raise UsageError(f"{path}: directory {directory} cannot be written ({error.strerror})") from None
     if formats and target.suffix.lower() not in formats:
         raise UsageError(f"{path}: a picture is written as {', '.join(formats)}: name the file so")
+
+
+def file_name(text):
+    """An output option's file name: not empty (argparse's type)."""
+    if not text:
+        raise argparse.ArgumentTypeError("an empty file name")
+    return text
+
+
+def file_identity(path):
+    """What names one file under every path to it: its device and inode, or
+    for a file not there yet, its real path."""
+    try:
+        found = os.stat(path)
+    except OSError:
+        return os.path.realpath(path)
+    return found.st_dev, found.st_ino
+
+
+OUTPUTS = ("json", "plot", "markdown")  # the options that name a file the tool writes
+
+
+def check_outputs(args, inputs, force=False):
+    """UsageError for an output file that names an input (a record read, a
+    program run: {path: what it is}) or another output under any path, or
+    that would overwrite a record: any file for --json, unless force."""
+    named = {file_identity(path): what for path, what in inputs.items()}
+    for option in OUTPUTS:
+        path = getattr(args, option, None)
+        if path is None:
+            continue
+        identity = file_identity(path)
+        if identity in named:
+            raise UsageError(f"{path}: is {named[identity]}; name another file for --{option}")
+        named[identity] = f"the file --{option} names"
+        if option == "json" and not force and os.path.isfile(path) and os.path.getsize(path):
+            raise UsageError(f"{path}: already there; name a new file, or add --force to write over it")
+        if option != "json" and records.looks_like_record(path):
+            raise UsageError(f"{path}: holds a zerobench-stats record; name another file for --{option}")
+
+
+def programs(place, chosen):
+    """The files a run starts, each with what it is, for check_outputs."""
+    files = {str(place.probe): "the clock probe"}
+    for target in chosen:
+        files.update({part: f"a program the run starts ({target.name})" for part in target.command
+                      if os.path.isfile(part)})
+    return files
+
+
+def stdout_problem():
+    """Why standard output cannot take the report, where that is known at
+    once (closed, or open for reading only); None otherwise."""
+    if sys.stdout is None:  # Python found file descriptor 1 closed
+        return "standard output is closed: nowhere to write the report"
+    try:
+        readable_only = fcntl.fcntl(sys.stdout.fileno(), fcntl.F_GETFL) & os.O_ACCMODE == os.O_RDONLY
+    except (OSError, ValueError):
+        return "standard output is closed: nowhere to write the report"
+    return "standard output is open for reading only: nowhere to write the report" if readable_only else None
+
+
+class Output:
+    """Standard output that, once it cannot be written (a full disk, a
+    reader gone), drops what follows and keeps the first error, so that the
+    files asked for are still written and main can say so."""
+
+    def __init__(self, stream):
+        self.stream, self.lost = stream, None
+
+    def _guarded(self, action, *arguments):
+        if self.lost is None:
+            try:
+                action(*arguments)
+            except OSError as error:
+                self.lost = error.strerror or str(error)
+                # Its buffer would fail again when Python flushes it on exit.
+                os.dup2(os.open(os.devnull, os.O_WRONLY), self.stream.fileno())
+
+    def write(self, text):
+        self._guarded(self.stream.write, text)
+        return len(text)
+
+    def flush(self):
+        self._guarded(self.stream.flush)
+
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
+
+
+def complain(line):
+    """One line on standard error, where there is one."""
+    try:
+        if sys.stderr is not None:
+            print(f"zerobench-stats: {line}", file=sys.stderr, flush=True)
+    except OSError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 2)  # no terminal left to tell
 
 
 def show(lines):
@@ -133,20 +234,41 @@ def machine(place):
 def progress(text):
     """Rewrites the progress line in place on a terminal; elsewhere says nothing."""
     if sys.stderr.isatty():
-        sys.stderr.write(f"\r\x1b[K{text}")
-        sys.stderr.flush()
+        try:
+            sys.stderr.write(f"\r\x1b[K{text}")
+            sys.stderr.flush()
+        except OSError:
+            pass  # the terminal is gone (SIGHUP follows)
 
 
 class Interrupt:
-    """Ctrl-C, noted when it comes and acted on between runs: raised at any
-    other moment, it could be lost in the fork of a child. The run under way
-    is left out (on a terminal, Ctrl-C ends its driver as well)."""
+    """Ctrl-C, noted when it comes and acted on between runs and before
+    files are written: raised at any other moment, it could be lost in the
+    fork of a child, or amid an import. The run under way is left out (on a
+    terminal, Ctrl-C ends its driver as well). SIGTERM and SIGHUP are taken
+    as Ctrl-C is; came is the signal's number."""
 
     came = False
+    SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
     @classmethod
-    def note(cls, *_):
-        cls.came = True
+    def note(cls, number, _frame):
+        cls.came = number
+
+    @classmethod
+    def catch(cls):
+        for number in cls.SIGNALS:
+            signal.signal(number, cls.note)
+
+    @classmethod
+    def status(cls):
+        """128 + the signal's number, as a shell gives it."""
+        return 128 + (cls.came or signal.SIGINT)
+
+    @classmethod
+    def by(cls):
+        """" by SIGTERM", say; nothing for Ctrl-C."""
+        return f" by {signal.Signals(cls.came).name}" if cls.came not in (False, signal.SIGINT) else ""
 
     @classmethod
     def check(cls):
@@ -291,6 +413,7 @@ def finish(session, args):
         print(f"every run written to {args.json}")
     if args.plot and render_plot.missing():
         print(f"no picture: {render_plot.missing()}")
+        status = 1
     elif args.plot:
         try:
             render_plot.draw(args.plot, series, session.identity, stats.unit_for(series, args.unit))
@@ -301,7 +424,7 @@ def finish(session, args):
     if not stats.available():
         print(f"no verdicts: {render_text.NO_STATISTICS}")
     if session.failed:
-        print(f"{session.failed} runs failed and were left out")
+        print(f"{render_text.runs(session.failed)} failed and {'was' if session.failed == 1 else 'were'} left out")
     return status
 
 
@@ -335,6 +458,7 @@ def run(place, args):
         raise UsageError("-n needs at least 1 run")
     cpus = pinned_cpus(args)
     chosen, skipped = runner.targets(place, args.targets)
+    check_outputs(args, programs(place, chosen), args.force)
     for line in skipped:
         print(line)
     if not os.access(place.probe, os.X_OK):
@@ -343,7 +467,7 @@ def run(place, args):
     seed = random.randrange(2 ** 31) if args.seed is None else args.seed
     print(render_text.seed_line(seed), flush=True)
     session = Session(place, args, seed, rule)
-    signal.signal(signal.SIGINT, Interrupt.note)
+    Interrupt.catch()
     try:
         session.rounds(chosen, cpus)
         Interrupt.check()
@@ -352,9 +476,8 @@ def run(place, args):
         session.drop_empty()
         session.save()
         saved = f" in {args.json}" if args.json and session.kept() and not session.unsaved else ""
-        print(f"interrupted: kept {session.kept()} finished runs{saved}")
-        return INTERRUPTED
-    signal.signal(signal.SIGINT, signal.default_int_handler)
+        print(f"interrupted{Interrupt.by()}: kept {session.kept()} finished runs{saved}")
+        return Interrupt.status()
     session.drop_empty()
     if not session.series:
         print("no run succeeded")
@@ -366,7 +489,9 @@ def run(place, args):
         elif measured:
             show_series(measured[0], args.unit)
         show(session.stopped_lines(measured))
-    return finish(session, args)
+    status = finish(session, args)
+    Interrupt.check()  # one that came while the files were written
+    return status
 
 
 def load_rows(paths):
@@ -387,7 +512,7 @@ def load_rows(paths):
 def write_markdown(path, text):
     """Writes compare's Markdown; whether it was written."""
     try:
-        with open(path, "w") as file:
+        with open(path, "w", errors="backslashreplace") as file:  # a name that is not UTF-8, escaped
             file.write(text)
     except OSError as error:
         print(f"{path} could not be written ({error.strerror})")
@@ -400,7 +525,7 @@ def draw_comparison(path, rows, unit):
     """The rows side by side; whether the picture was drawn."""
     if render_plot.missing():
         print(f"no picture: {render_plot.missing()}")
-        return True
+        return False
     try:
         render_plot.draw_comparison(path, rows, unit)
     except (OSError, ValueError) as error:
@@ -426,6 +551,7 @@ def compare(args):
         print(f"no verdicts: {render_text.NO_STATISTICS}")
     markdown = (render_markdown.document(table, sentences, heading) +
                 render_markdown.notes(notes, render_text.NOTES_HEADING))
+    Interrupt.check()
     written = not args.markdown or write_markdown(args.markdown, markdown)
     drawn = not args.plot or draw_comparison(args.plot, rows, unit)
     return 0 if written and drawn else 1
@@ -450,14 +576,16 @@ def parser():
                       help="with --precision: no new round once SECONDS have passed")
     runs.add_argument("--unit", choices=UNITS, default="cycles",
                       help="the unit of the verdicts and the picture (default cycles)")
-    runs.add_argument("--json", metavar="FILE", help="write every run to FILE, as each run ends")
-    runs.add_argument("--plot", metavar="FILE", help="draw the figures to FILE (.png, .svg or .pdf)")
+    runs.add_argument("--json", metavar="FILE", type=file_name, help="write every run to FILE, as each run ends")
+    runs.add_argument("--force", action="store_true", help="let --json write over a file already there")
+    runs.add_argument("--plot", metavar="FILE", type=file_name, help="draw the figures to FILE (.png, .svg or .pdf)")
     runs.add_argument("targets", nargs="*", metavar="PROGRAM|PRESET")
     compares = commands.add_parser("compare", help="compare the records of several runs")
     compares.add_argument("--unit", choices=UNITS, default="cycles",
                           help="the unit of the comparisons and the picture (default cycles)")
-    compares.add_argument("--plot", metavar="FILE", help="draw them side by side to FILE (.png, .svg or .pdf)")
-    compares.add_argument("--markdown", metavar="FILE", help="write the table as Markdown to FILE")
+    compares.add_argument("--plot", metavar="FILE", type=file_name,
+                          help="draw them side by side to FILE (.png, .svg or .pdf)")
+    compares.add_argument("--markdown", metavar="FILE", type=file_name, help="write the table as Markdown to FILE")
     compares.add_argument("records", nargs="+", metavar="FILE.json")
     return top
 
@@ -465,21 +593,44 @@ def parser():
 def main(script):
     """The command line of the zerobench-stats at path script (which tells
     where it runs from); its exit status."""
-    place = runner.Place(script)
+    Interrupt.catch()
+    closed = stdout_problem()
+    if closed:
+        complain(closed)
+        return 1
+    sys.stdout.reconfigure(errors="surrogateescape")  # a file name that is not UTF-8, as given
+    output = sys.stdout = Output(sys.stdout)
+    status, files = command(runner.Place(script))
+    output.flush()
+    if output.lost:
+        written = f", but {' and '.join(files)} {'was' if len(files) == 1 else 'were'} written" \
+            if files and status == 0 else ""
+        complain(f"standard output could not be written ({output.lost}): the rest of the report is not shown{written}")
+        return status or 1
+    return status
+
+
+def command(place):
+    """The command the arguments name, run: its exit status, and the files it was asked to write."""
+    files = []
     try:
         args = parser().parse_args()
+        files = [getattr(args, option) for option in OUTPUTS if getattr(args, option, None)]
         if args.command == "run":
-            return run(place, args)
+            return run(place, args), files
         if args.plot:
             output_path(args.plot, render_plot.FORMATS)
         if args.markdown:
             output_path(args.markdown)
-        return compare(args)
+        check_outputs(args, {path: "a record compare reads" for path in args.records})
+        status = compare(args)
+        Interrupt.check()
+        return status, files
     except UsageError as error:
-        print(f"zerobench-stats: {error}", file=sys.stderr)
-        return 2
+        complain(error)
+        return 2, files
+    except SystemExit as stop:  # argparse, once --help is shown: main still checks that it was
+        return stop.code or 0, files
     except KeyboardInterrupt:
-        return INTERRUPTED
-    except BrokenPipeError:
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-        return 1
+        complain(f"interrupted{Interrupt.by()}")
+        return Interrupt.status(), files

@@ -2,9 +2,12 @@
 JSON, and the lines they are read from (the program's report, the harness's
 closing line, the clock probe's reading). Needs nothing beyond Python."""
 import dataclasses
+import errno
 import json
+import math
 import os
 import re
+import stat
 import statistics
 import tempfile
 from typing import Optional
@@ -40,11 +43,18 @@ class Reading:
 
 
 def probe_reading(text):
-    """The clock probe's reading in its output, or None."""
+    """The clock probe's reading in its output, or None: also where a figure
+    cannot be read ("1.2.3") or is not above 0."""
     found = PROBE.search(text)
     if not found:
         return None
-    return Reading(*(None if value is None else float(value) for value in found.groups()))
+    try:
+        values = [None if value is None else float(value) for value in found.groups()]
+    except ValueError:
+        return None
+    if not all(math.isfinite(value) and value > 0 for value in values if value is not None):
+        return None
+    return Reading(*values)
 
 
 @dataclasses.dataclass
@@ -87,32 +97,159 @@ class RecordError(Exception):
 
 def save(path, machine, series, fields=None):
     """Writes the record whole or not at all: a temporary file beside the
-    target, renamed over it. fields: more of the record's top level (the
+    target (beside the file a symlink names), renamed over it, with the
+    target's mode or the one the umask gives a new file. Refuses to replace
+    what is not a regular file. fields: more of the record's top level (the
     rounds' seed, the stopping rule)."""
     record = {"tool": "zerobench-stats", "machine": machine, "series": [dataclasses.asdict(s) for s in series],
               **(fields or {})}
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(dir=directory, prefix=".zerobench-stats-", suffix=".json")
+    target = os.path.realpath(path)
+    mode = file_mode(target)
+    handle, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".zerobench-stats-", suffix=".json")
     try:
         with os.fdopen(handle, "w") as file:
             json.dump(record, file, indent=1)
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, path)
+        os.chmod(temporary, mode)
+        os.replace(temporary, target)
     except BaseException:
         os.unlink(temporary)
         raise
 
 
+def file_mode(path):
+    """The mode a record at path is written with: the existing file's, or
+    0666 less the umask; OSError where path is not a regular file."""
+    try:
+        found = os.stat(path)
+    except FileNotFoundError:
+        umask = os.umask(0o22)
+        os.umask(umask)
+        return 0o666 & ~umask
+    if not stat.S_ISREG(found.st_mode):
+        raise OSError(errno.EEXIST, "not a regular file", path)
+    return stat.S_IMODE(found.st_mode)
+
+
+LARGEST = 8 << 20  # bytes; a run takes about 200, so far above any record, and /dev/zero is not read to the end
+FIGURE_LIMIT = 10 ** 9  # ticks per pass: far beyond any run that finished
+
+
+def _integer(low, high=None):
+    return lambda value: type(value) is int and low <= value and (high is None or value <= high)
+
+
+def _number(value):
+    """Finite, not negative (and not a bool)."""
+    return type(value) in (int, float) and math.isfinite(value) and value >= 0
+
+
+def _positive(value):
+    return _number(value) and value > 0
+
+
+def _figures(value):
+    return type(value) is list and len(value) == len(LABELS) and all(map(_integer(-FIGURE_LIMIT, FIGURE_LIMIT), value))
+
+
+def _ratios(value):
+    return value is None or type(value) is list and len(value) == 2 and all(map(_positive, value))
+
+
+def _text(value):
+    return type(value) is str
+
+
+def _filled(value):
+    return type(value) is list and len(value) > 0
+
+
+def _object(value):
+    return type(value) is dict
+
+
+def _optional(test):
+    """test, or null: runs of a series made outside rounds hold no round."""
+    return lambda value: value is None or test(value)
+
+
+# What each object of a record may hold: {field: (what it must be, test)}, and the fields it must hold.
+RUN_FIELDS = {"figures": (f"{len(LABELS)} integers from -{FIGURE_LIMIT} to {FIGURE_LIMIT}", _figures),
+              "seconds": ("a finite number, not negative", _number),
+              "ratios": ("two positive finite numbers", _ratios),
+              "tick_hz": ("a positive finite number", lambda value: value is None or _positive(value)),
+              "round": ("an integer from 1", _optional(_integer(1))),
+              "place": ("an integer from 1", _optional(_integer(1))), "started": ("text", _optional(_text))}
+SERIES_FIELDS = {"preset": ("text", _text), "cpu": ("a CPU number", lambda value: value is None or _integer(0)(value)),
+                 "banner": ("text", _text), "runs": ("a list of runs, not empty", _filled)}
+RECORD_FIELDS = {"tool": ("zerobench-stats", lambda value: value == "zerobench-stats"),
+                 "machine": ("an object of texts", lambda value: _object(value) and all(map(_text, value.values()))),
+                 "series": ("a list of series, not empty", _filled),
+                 "seed": ("an integer", lambda value: type(value) is int), "stopping": ("an object", _object)}
+
+
+def _checked(value, fields, required, where):
+    """value, when it is an object holding the required fields and no other
+    than fields, each as it must be; RecordError naming the first that is not."""
+    if not _object(value):
+        raise RecordError(f"{where}: not an object")
+    for name in required:
+        if name not in value:
+            raise RecordError(f"{where}: no {name}")
+    for name, field in value.items():
+        if name not in fields:
+            raise RecordError(f"{where}: unknown field {name!r}")
+        what, test = fields[name]
+        if not test(field):
+            raise RecordError(f"{where}: {name} must be {what}")
+    return value
+
+
+def _no_constant(name):
+    raise ValueError(f"{name} is not a number")
+
+
+def read_record(path):
+    """The parsed JSON of the file at path, read only up to LARGEST bytes."""
+    with open(path, "rb") as file:
+        text = file.read(LARGEST + 1)
+    if len(text) > LARGEST:
+        raise RecordError(f"not a zerobench-stats record (larger than {LARGEST >> 20} MiB)")
+    try:
+        return json.loads(text, parse_constant=_no_constant)
+    except (ValueError, RecursionError) as error:
+        raise RecordError(f"not a zerobench-stats record (not JSON: {error})") from None
+
+
+RECORD_START = re.compile(rb'\s*\{\s*"tool"\s*:\s*"zerobench-stats"')  # how save() begins a record
+
+
+def looks_like_record(path):
+    """Whether path is a regular file that begins as a record does."""
+    if not os.path.isfile(path):
+        return False  # opening a FIFO would wait for a writer
+    try:
+        with open(path, "rb") as file:
+            return bool(RECORD_START.match(file.read(100)))
+    except OSError:
+        return False
+
+
 def load(path):
     """The machine and the series that save() wrote (also before core cycles
-    were recorded); RecordError for anything else."""
-    with open(path) as file:
-        try:
-            record = json.load(file)
-            series = [Series(**{**s, "runs": [Run(**r) for r in s["runs"]]}) for s in record["series"]]
-            machine = dict(record["machine"])
-        except (ValueError, KeyError, TypeError, AttributeError) as error:
-            raise RecordError(f"not a zerobench-stats record ({error.__class__.__name__}: {error})") from None
-    if not series or any(len(run.figures) != len(LABELS) for s in series for run in s.runs):
-        raise RecordError("not a zerobench-stats record (no series, or runs without four figures)")
-    return machine, series
+    were recorded); RecordError, in one line, for anything else."""
+    record = read_record(path)
+    if not _object(record) or record.get("tool") != "zerobench-stats":
+        tool = record.get("tool") if _object(record) and _text(record.get("tool")) else None
+        raise RecordError(f"written by {tool!r}, not zerobench-stats" if tool else "not a zerobench-stats record")
+    _checked(record, RECORD_FIELDS, ("machine", "series"), "the record")
+    run_names = [field.name for field in dataclasses.fields(Run)]
+    series = []
+    for i, one in enumerate(record["series"], 1):
+        _checked(one, SERIES_FIELDS, SERIES_FIELDS, f"series {i}")
+        for j, run in enumerate(one["runs"], 1):
+            _checked(run, RUN_FIELDS, ("figures", "seconds"), f"series {i}, run {j}")
+            if (run.get("ratios") is None) != (run.get("tick_hz") is None):
+                raise RecordError(f"series {i}, run {j}: ratios and tick_hz come together")
+        runs = [Run(**{name: run[name] for name in run_names if name in run}) for run in one["runs"]]
+        series.append(Series(**{**one, "runs": runs}))
+    return dict(record["machine"]), series

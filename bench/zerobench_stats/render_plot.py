@@ -1,27 +1,44 @@
 """zerobench-stats' pictures: for each series, the four figures' distributions
 side by side (run), or mov and and of each machine and build side by side
 (compare); a box with whiskers and every run as a point."""
+import functools
+import logging
+
 from .records import BODIES, LABELS, UNITS
 from .stats import body_values, figure_values
-
-try:
-    import matplotlib
-
-    matplotlib.use("Agg")  # a file, no display
-    import matplotlib.pyplot as pyplot
-    import numpy
-except ImportError:
-    matplotlib = None
 
 COLOURS = {"mov": "tab:blue", "and": "tab:orange"}
 FORMATS = (".png", ".svg", ".pdf")  # what savefig writes, chosen by the file's extension
 
 
+@functools.cache
+def _pyplot():
+    """matplotlib's pyplot, loaded only when a picture is drawn (it takes a
+    while); None where it is missing."""
+    # Without a writable HOME it warns at length that it keeps its cache in a
+    # temporary directory; it does, and removes it at exit.
+    logging.getLogger("matplotlib").setLevel(logging.ERROR)
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")  # a file, no display
+        import matplotlib.pyplot as pyplot
+    except ImportError:
+        return None
+    return pyplot
+
+
 def missing():
     """What to install for the picture, or None when it can be drawn."""
-    if matplotlib is None:
+    if _pyplot() is None:
         return "matplotlib is missing (apt-get install python3-matplotlib; run under /usr/bin/python3)"
     return None
+
+
+def _jitter():
+    import numpy  # there wherever matplotlib is
+
+    return numpy.random.default_rng(0)  # the same picture for the same runs
 
 
 def _boxes(axis, columns, jitter):
@@ -37,26 +54,35 @@ def _boxes(axis, columns, jitter):
 
 
 def _panels(count):
-    figure, axes = pyplot.subplots(1, count, sharey=True, squeeze=False, figsize=(2.6 * count + 1, 4.5))
+    figure, axes = _pyplot().subplots(1, count, sharey=True, squeeze=False, figsize=(2.6 * count + 1, 4.5))
     return figure, axes[0]
 
 
+def _drawable(text):
+    """text with the bytes of a file name that is not UTF-8 shown as U+FFFD
+    (no font has a glyph for them, and SVG cannot hold them)."""
+    return text.encode(errors="surrogateescape").decode(errors="replace")
+
+
 def _finish(figure, path, title):
-    figure.suptitle(title, fontsize=10)
+    heading = figure.suptitle(title, fontsize=10)
+    # Few panels are narrower than the title: the figure widens to hold it, with a margin.
+    needed = heading.get_window_extent(figure.canvas.get_renderer()).width / figure.dpi + 0.3
+    figure.set_figwidth(max(figure.get_figwidth(), needed))
     figure.tight_layout()
     figure.savefig(path, dpi=100)
-    pyplot.close(figure)
+    _pyplot().close(figure)
 
 
 def draw(path, series, machine, unit="ticks"):
     """The four figures of each series, in the unit given."""
     per_cpu = len({s.preset for s in series}) < len(series)
     figure, axes = _panels(len(series))
-    jitter = numpy.random.default_rng(0)  # the same picture for the same runs
+    jitter = _jitter()
     for axis, one in zip(axes, series):
         _boxes(axis, [(label, COLOURS[label.split()[1]], figure_values(one, i, unit))
                       for i, label in enumerate(LABELS)], jitter)
-        axis.set_title(f"{one.preset}, cpu {one.cpu}" if per_cpu else one.preset)
+        axis.set_title(_drawable(f"{one.preset}, cpu {one.cpu}" if per_cpu else one.preset))
     axes[0].set_ylabel(f"{UNITS[unit]} per pass")
     cpu = "" if per_cpu else f", all on cpu {series[0].cpu}"
     _finish(figure, path, f"{series[0].banner}: {len(series[0].runs)} runs each{cpu}\n"
@@ -66,10 +92,10 @@ def draw(path, series, machine, unit="ticks"):
 def draw_comparison(path, rows, unit):
     """mov and and per run of each records.Row, side by side."""
     figure, axes = _panels(len(rows))
-    jitter = numpy.random.default_rng(0)
+    jitter = _jitter()
     for axis, row in zip(axes, rows):
         one = row.series
         _boxes(axis, [(body, COLOURS[body], body_values(one, body, unit)) for body in BODIES], jitter)
-        axis.set_title(f"{row.name} {one.banner}\n{one.preset}, cpu {one.cpu}", fontsize=8)
+        axis.set_title(_drawable(f"{row.name} {one.banner}\n{one.preset}, cpu {one.cpu}"), fontsize=8)
     axes[0].set_ylabel(f"{UNITS[unit]} per pass (mean of a run's two figures)")
     _finish(figure, path, f"zerobench: 100 operations per pass, in {UNITS[unit]}")

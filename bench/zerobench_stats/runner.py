@@ -10,11 +10,13 @@ import pathlib
 import random
 import shutil
 import subprocess
+import time
 from typing import Optional
 
 from .records import CLOSING, LABELS, LINE, MARK, Reading, Run, probe_reading
 
 RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung
+TIMED_OUT = 124  # terminal-run's status for a program it ended at its own time limit
 PROBE_SECONDS = 10
 MEASURED = "measured"  # the role of the presets run when no target is named
 
@@ -141,6 +143,8 @@ def targets(place, names):
                 if not implicit:
                     raise
                 skipped.append(f"{error}; skipped")
+        elif place.checkout is None and "/" not in name and not pathlib.Path(name).exists():
+            chosen.append(program_target(place, on_path(place, name)))
         elif "/" in name or pathlib.Path(name).exists() or not presets:
             chosen.append(program_target(place, name))
         else:
@@ -150,6 +154,16 @@ def targets(place, names):
             "build a preset (cmake --workflow --preset default) or name a program"
         raise UsageError(f"nothing to run: {why}")
     return chosen, skipped
+
+
+def on_path(place, name):
+    """The program a bare name stands for where the tool is installed: the
+    one of that name on PATH, or UsageError (preset names are a checkout's)."""
+    found = shutil.which(name)
+    if found is None:
+        raise UsageError(f"{name}: no such program (preset names are a source checkout's; without a name "
+                         f"this zerobench-stats runs {place.beside})")
+    return found
 
 
 def _pinned(cpu):
@@ -211,22 +225,30 @@ def one_run(place, target, cpu):
     (Run, banner, None or the ClockRefused of a reading) or (None, why it
     failed, None)."""
     before = read_clock(place, cpu)
+    started = time.monotonic()
     try:
         done = subprocess.run(target.command, capture_output=True, timeout=RUN_SECONDS, preexec_fn=_pinned(cpu))
     except subprocess.TimeoutExpired as expired:
-        return None, f"passed its time limit of {RUN_SECONDS} s: {_last_lines(expired.stdout or b'')}", None
+        return None, f"timed out after {RUN_SECONDS} s: {_last_lines(expired.stdout or b'')}", None
     except OSError as error:
         return None, f"could not be started ({error.strerror})", None
     after = read_clock(place, cpu)
     figures = [int(m.group(1)) for m in LINE.finditer(done.stdout)]
     closing = CLOSING.search(done.stderr)
     if done.returncode != 0 or len(figures) != len(LABELS) or not closing:
-        return None, f"exit status {done.returncode}: {_last_lines(done.stdout, done.stderr)}", None
+        return None, _failure(done, time.monotonic() - started), None
     run = Run(figures, float(closing.group(1)))
     refused = next((r for r in (before, after) if isinstance(r, ClockRefused)), None)
     if isinstance(before, Reading) and isinstance(after, Reading):
         run.ratios, run.tick_hz = [before.ratio, after.ratio], (before.tick_hz + after.tick_hz) / 2
     return run, done.stdout.split(b"\r\n", 1)[0].decode(errors="replace"), refused
+
+
+def _failure(done, seconds):
+    """Why a run that ended failed, in words."""
+    if done.returncode == TIMED_OUT:  # its closing line says -1: nothing to show from standard error
+        return f"timed out after {seconds:.0f} s: {_last_lines(done.stdout)}"
+    return f"exit status {done.returncode}: {_last_lines(done.stdout, done.stderr)}"
 
 
 def start_wine(place, target, cpu):

@@ -13,17 +13,22 @@ import contextlib
 import dataclasses
 import io
 import json
+import os
 import pathlib
 import random
+import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import unittest.mock
 
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 sys.dont_write_bytecode = True  # no __pycache__ in the checkout's package
 sys.path.insert(0, str(BENCH))
-from zerobench_stats import cli, records, render_text, runner, stats, stopping  # noqa: E402
+from zerobench_stats import cli, records, render_plot, render_text, runner, stats, stopping  # noqa: E402
 from zerobench_stats.records import Run, Series  # noqa: E402
 from zerobench_stats.runner import UsageError  # noqa: E402
 
@@ -181,7 +186,7 @@ class NotesTest(unittest.TestCase):
 MACHINE = {"kernel": "Linux 6.1.0 x86_64", "commit": "0cff8c4", "date": "2026-12-08T04:00:00+00:00"}
 
 
-class RecordTest(unittest.TestCase):
+class Scratch(unittest.TestCase):
     def setUp(self):
         self.scratch = tempfile.TemporaryDirectory()
         self.dir = pathlib.Path(self.scratch.name)
@@ -189,6 +194,8 @@ class RecordTest(unittest.TestCase):
     def tearDown(self):
         self.scratch.cleanup()
 
+
+class RecordTest(Scratch):
     def test_json_round_trips_and_reads_records_without_clock_readings(self):
         written = [WARMING, series(lambda n: [-1, 2, 3, 4], cpu=None, ratios=[1.4, 1.41])]
         path = self.dir / "runs.json"
@@ -196,20 +203,57 @@ class RecordTest(unittest.TestCase):
         self.assertEqual(records.load(path), (MACHINE, written))
         self.assertEqual(list(self.dir.iterdir()), [path])  # no temporary file left behind
 
-        old = {"machine": MACHINE, "series": [{"preset": "default", "cpu": 0, "banner": "AMD EPYC (SSE4)",
-                                               "runs": [{"figures": [38, 46, 38, 46], "seconds": 0.43}]}]}
+        old = {"tool": "zerobench-stats", "machine": MACHINE,
+               "series": [{"preset": "default", "cpu": 0, "banner": "AMD EPYC (SSE4)",
+                           "runs": [{"figures": [38, 46, 38, 46], "seconds": 0.43}]}]}
         path.write_text(json.dumps(old))
         machine, (loaded,) = records.load(path)
         self.assertIsNone(loaded.runs[0].ratio())
 
-    def test_what_is_not_a_record_is_refused(self):
-        for text in ["", "[1]", '{"machine": {}}', '{"machine": {}, "series": []}',
-                     '{"machine": {}, "series": [{"preset": "x", "cpu": 0, "banner": "", '
-                     '"runs": [{"figures": [1], "seconds": 0}]}]}']:
+    def test_what_is_not_a_record_is_refused_in_one_line_naming_the_fault(self):
+        def one_run(**run):
+            return {"tool": "zerobench-stats", "machine": MACHINE, "series": [{"preset": "default", "cpu": 0,
+                    "banner": "x", "runs": [{"figures": [40, 48, 40, 48], "seconds": 0.4, "ratios": [1.5, 1.5],
+                                             "tick_hz": 2.5e9, **run}]}]}
+
+        good = json.dumps(one_run())
+        for text, why in [
+                ("", "not JSON"), ("[1]", "not a zerobench-stats record"), ('{"machine": {}}', "not a zerobench"),
+                ("[" * 100000, "not JSON"), (b"\xff\xfe\x00", "not JSON"),
+                (json.dumps({**one_run(), "tool": "other"}), "written by 'other', not zerobench-stats"),
+                (json.dumps({**one_run(), "series": []}), "the record: series must be a list of series"),
+                (json.dumps({**one_run(), "machine": []}), "machine must be"),
+                (json.dumps({**one_run(), "seed": "x"}), "seed must be an integer"),
+                (json.dumps({**one_run(), "stopping": []}), "stopping must be an object"),
+                (good.replace('"cpu": 0', '"cpu": -1'), "series 1: cpu must be"),
+                (good.replace('"runs": [{', '"runs": [], "x": [{'), "series 1: runs must be a list of runs, not empty"),
+                (json.dumps(one_run(figures=None)), "series 1, run 1: figures must be 4 integers"),
+                (json.dumps(one_run(figures=[1, 2, 3])), "figures must be"),
+                (json.dumps(one_run(figures=[1, 2, 3, True])), "figures must be"),
+                (json.dumps(one_run(figures=[1, 2, 3, 4.5])), "figures must be"),
+                (json.dumps(one_run(figures=[10 ** 400, 1, 2, 3])), "figures must be"),
+                (good.replace("0.4", "NaN"), "not JSON: NaN is not a number"),
+                (good.replace("2500000000.0", "Infinity"), "not JSON: Infinity is not a number"),
+                (good.replace("2500000000.0", "1e400"), "tick_hz must be a positive finite number"),
+                (json.dumps(one_run(seconds=-1)), "seconds must be"),
+                (json.dumps(one_run(ratios=[0, 0])), "ratios must be two positive finite numbers"),
+                (json.dumps(one_run(ratios=[-1.5, -1.5])), "ratios must be"),
+                (json.dumps(one_run(tick_hz="x")), "tick_hz must be"),
+                (json.dumps(one_run(ratios=None)), "ratios and tick_hz come together"),
+                (json.dumps(one_run(round=0)), "round must be an integer from 1"),
+                (json.dumps(one_run(colour="red")), "unknown field 'colour'")]:
             path = self.dir / "bad.json"
-            path.write_text(text)
-            with self.assertRaises(records.RecordError, msg=text):
+            path.write_bytes(text if isinstance(text, bytes) else text.encode())
+            with self.assertRaises(records.RecordError, msg=text[:200]) as caught:
                 records.load(path)
+            self.assertIn(why, str(caught.exception))
+            self.assertNotIn("\n", str(caught.exception))
+        with self.assertRaisesRegex(records.RecordError, "larger than 8 MiB"):
+            records.load("/dev/zero")  # not read until memory runs out
+
+        path.write_text(json.dumps({**one_run(round=2, place=1, started="04:00:01"), "seed": 7, "stopping": {}}))
+        machine, (one,) = records.load(path)
+        self.assertEqual(one.runs[0].figures, [40, 48, 40, 48])
 
     def test_the_clock_probes_line_is_read_with_or_without_its_chains(self):
         reading = "cycles-per-tick 1.650 tick-hz 2096000000 core-hz 3458400000"
@@ -219,10 +263,12 @@ class RecordTest(unittest.TestCase):
         new = records.probe_reading(reading + " add 1.000 imul 3.010\n")
         self.assertEqual((new.ratio, new.tick_hz, new.add, new.imul), (1.65, 2.096e9, 1.0, 3.01))
         self.assertIsNone(records.probe_reading("cycles-per-tick tick-hz 2096000000\n"))
+        for broken in ["cycles-per-tick 1.2.3 tick-hz 2096000000 core-hz 1", "cycles-per-tick 0 tick-hz 0 core-hz 0"]:
+            self.assertIsNone(records.probe_reading(broken), broken)
 
 
 class CompareTest(RecordTest):
-    def compare(self, *saved, **options):
+    def compare(self, *saved, status=0, **options):
         paths = []
         for i, record in enumerate(saved):
             paths.append(str(self.dir / f"{i}.json"))
@@ -230,7 +276,7 @@ class CompareTest(RecordTest):
         args = type("Args", (), {"records": paths, "unit": "cycles", "plot": None, "markdown": None, **options})
         shown = io.StringIO()
         with contextlib.redirect_stdout(shown):
-            self.assertEqual(cli.compare(args), 0)
+            self.assertEqual(cli.compare(args), status)
         return shown.getvalue().splitlines()
 
     def test_machines_side_by_side_in_cycles_and_ticks_each_against_the_first(self):
@@ -273,12 +319,34 @@ class CompareTest(RecordTest):
         self.assertEqual(lines[-4:-1], ["disturbed figures and clusters:", f"  {outside}", f"  {grouped}"])
         self.assertTrue(markdown.read_text().endswith(f"Disturbed figures and clusters:\n\n- {outside}\n- {grouped}\n"))
 
+    def test_without_matplotlib_the_table_is_still_written_and_the_status_is_1(self):
+        markdown = self.dir / "table.md"
+        with unittest.mock.patch.object(render_plot, "_pyplot", lambda: None):
+            lines = self.compare((MACHINE, [FLAT]), status=1, markdown=markdown, plot=self.dir / "x.png")
+        self.assertEqual(lines[-2], f"table written to {markdown}")
+        self.assertRegex(lines[-1], r"^no picture: matplotlib is missing \(apt-get install python3-matplotlib")
+        self.assertFalse((self.dir / "x.png").exists())
+
     def test_a_missing_file_or_another_json_is_named(self):
         (self.dir / "other.json").write_text('{"name": "something else"}')
         for path, why in [(self.dir / "none.json", "No such file or directory"),
                           (self.dir / "other.json", "not a zerobench-stats record")]:
             with self.assertRaisesRegex(UsageError, f"^{path}: {why}"):
                 cli.load_rows([str(path)])
+
+
+def tool(*arguments, **options):
+    """zerobench-stats as a user starts it; its output as text."""
+    return subprocess.run([str(BENCH / "zerobench-stats"), *map(str, arguments)], text=True, errors="backslashreplace",
+                          timeout=60, **{"capture_output": True, **options})
+
+
+def assert_refused(test, arguments, why):
+    """The arguments get status 2, one line on standard error naming why, and no other output."""
+    done = tool(*arguments)
+    test.assertEqual((done.returncode, done.stdout), (2, ""), arguments)
+    test.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+    test.assertIn(why, done.stderr)
 
 
 class BadArgumentsTest(unittest.TestCase):
@@ -304,14 +372,11 @@ class BadArgumentsTest(unittest.TestCase):
                 (["run", "--unit", "seconds"], "invalid choice"),
                 (["compare", f"{scratch}/none.json"], "No such file or directory"),
                 (["compare", str(not_a_program)], "not a zerobench-stats record"),
+                (["compare", "/dev/zero"], "/dev/zero: not a zerobench-stats record (larger than 8 MiB)"),
                 (["frobnicate"], "invalid choice"),
             ]
             for arguments, why in cases:
-                done = subprocess.run([str(BENCH / "zerobench-stats")] + arguments, capture_output=True, text=True,
-                                      timeout=60)
-                self.assertEqual((done.returncode, done.stdout), (2, ""), arguments)
-                self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
-                self.assertIn(why, done.stderr)
+                assert_refused(self, arguments, why)
 
     def test_without_a_target_a_checkout_runs_its_measured_presets_in_file_order(self):
         with tempfile.TemporaryDirectory() as scratch:
@@ -398,7 +463,7 @@ class StandInTest(unittest.TestCase):
     def tool(self, *arguments, status=0):
         """The command's output lines and its record."""
         record = self.root / "record.json"
-        done = subprocess.run([str(self.root / "bench" / "zerobench-stats"), "run", "--json", str(record),
+        done = subprocess.run([str(self.root / "bench" / "zerobench-stats"), "run", "--force", "--json", str(record),
                                *arguments], capture_output=True, text=True, timeout=300, cwd=self.root)
         self.assertEqual((done.returncode, done.stderr), (status, ""), done.stdout)
         return done.stdout.splitlines(), json.loads(record.read_text())
@@ -483,6 +548,88 @@ class StandInTest(unittest.TestCase):
             self.assertEqual(lines[2], "  " + why.format(cpu))
             self.assertNotIn("core cycles per pass", "\n".join(lines))
             self.assertEqual([run["ratios"] for run in record["series"][0]["runs"]], [None, None])
+
+
+class OutputSafetyTest(Scratch):
+    def test_an_output_that_would_destroy_something_is_refused_and_a_lost_standard_output_is_said(self):
+        record, other, fifo, program = (self.dir / name for name in ("a.json", "b.json", "fifo", "zerobench"))
+        records.save(record, MACHINE, [WARMING])
+        records.save(other, MACHINE, [FLAT])
+        kept = record.read_bytes()
+        (self.dir / "link.json").symlink_to(record)
+        os.link(record, self.dir / "hard.json")
+        os.mkfifo(fifo)
+        program.write_bytes(pathlib.Path("/bin/true").read_bytes() + records.MARK)
+        program.chmod(0o755)
+        picture = self.dir / "x.png"
+        for arguments, why in [
+                (["run", "--json", "/dev/null"], "/dev/null: is a device, not a regular file"),
+                (["run", "--json", fifo], "fifo: is a FIFO, not a regular file"),
+                (["run", "--json", ""], "argument --json: an empty file name"),
+                (["run", "--plot", ""], "argument --plot: an empty file name"),
+                (["compare", record, "--markdown", ""], "argument --markdown: an empty file name"),
+                (["run", "--json", program, program], "is a program the run starts"),
+                (["run", "--json", picture, "--plot", self.dir / "." / "x.png", program], "is the file --json names"),
+                (["run", "--json", self.dir / "link.json", program], "already there; name a new file, or add --force"),
+                (["compare", record, "--markdown", record], "a.json: is a record compare reads"),
+                (["compare", record, "--markdown", self.dir / "hard.json"], "hard.json: is a record compare reads"),
+                (["compare", "--markdown", record, other], "a.json: holds a zerobench-stats record"),
+                (["compare", record, "--plot", picture, "--markdown", picture], "is the file --plot names"),
+                (["compare", self.dir / "\udcff.json"], "\\udcff.json: No such file or directory")]:
+            assert_refused(self, arguments, why)
+        self.assertEqual((record.read_bytes(), program.read_bytes()[:4]), (kept, b"\x7fELF"))
+        self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode) and fifo.is_fifo())
+        self.assertFalse(picture.exists())
+
+        # Written through a symlink (link.json names a.json) with the file's mode, or new with the umask's.
+        record.chmod(0o600)
+        old = os.umask(0o027)
+        for path in (self.dir / "link.json", self.dir / "new.json"):
+            records.save(path, MACHINE, [FLAT])
+        os.umask(old)
+        self.assertTrue((self.dir / "link.json").is_symlink())
+        self.assertEqual(records.load(record), (MACHINE, [FLAT]))
+        self.assertEqual([stat.S_IMODE(os.stat(self.dir / name).st_mode) for name in ("a.json", "new.json")],
+                         [0o600, 0o640])
+        self.assertRaises(OSError, records.save, fifo, MACHINE, [FLAT])
+        self.assertEqual([p.name for p in self.dir.iterdir() if p.name.startswith(".zerobench-stats-")], [])
+
+        # Standard output closed, full, or cut by its reader: one line, status 1; the Markdown still written.
+        markdown = self.dir / "\udcfe.md"  # and a name that is not UTF-8
+        reader, cut = os.pipe()
+        os.close(reader)
+        full = os.open("/dev/full", os.O_WRONLY)
+        for stdout, why in [(None, "standard output is closed"), (full, "(No space left on device)"),
+                            (cut, "(Broken pipe)")]:
+            markdown.unlink(missing_ok=True)
+            done = tool("compare", record, "--markdown", markdown, stdout=stdout, stderr=subprocess.PIPE,
+                        capture_output=False, preexec_fn=(lambda: os.close(1)) if stdout is None else None)
+            self.assertEqual(done.returncode, 1, done.stderr)
+            self.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
+            self.assertIn(why, done.stderr)
+            self.assertEqual(markdown.exists(), stdout is not None, why)
+        os.close(full)
+        os.close(cut)
+        self.assertIn("| #1 | AMD EPYC (SSE4) |", markdown.read_text())
+
+
+class SignalTest(Scratch):
+    def test_a_signal_while_it_loads_or_compares_ends_it_in_one_line_with_128_and_its_number(self):
+        record = self.dir / "a.json"
+        records.save(record, MACHINE, [WARMING])
+        for number in (signal.SIGINT, signal.SIGTERM):
+            # Python's site and scipy loading, and the comparison on a slow machine. The interpreter's own
+            # first hundredths of a second, before the launcher's first line, are beyond the tool's reach.
+            for delay in (0.15, 0.3, 0.6):
+                started = subprocess.Popen([BENCH / "zerobench-stats", "compare", record], stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.PIPE, text=True,
+                                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                time.sleep(delay)
+                started.send_signal(number)
+                _, shown = started.communicate(timeout=60)
+                self.assertIn(started.returncode, (0, 128 + number, -number), shown)
+                self.assertNotIn("Traceback", shown)
+                self.assertLessEqual(len(shown.splitlines()), 1, shown)
 
 
 if __name__ == "__main__":
