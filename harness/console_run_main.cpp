@@ -1,4 +1,4 @@
-// console-run PROGRAM [ARGUMENT...]: runs the program on a console of its own
+// console-run [--timeout SECONDS] PROGRAM [ARGUMENT...]: runs the program on a console of its own
 // as the end-to-end tests do, typing a key during the runs and one once it
 // waits. Writes the program's standard output, byte for byte, to standard
 // output and the time to the closing line to standard error; exits as the
@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "console_run.h"
@@ -30,14 +32,21 @@ int main(int argc, char** argv) {
   // where this process writes.
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
-  if (argc < 2) {
-    WriteAll(errors, std::string("usage: ") + argv[0] + " PROGRAM [ARGUMENT...]\n");
+  ConsoleRunOptions options;
+  int first = 1;  // the program's place among the arguments
+  if (argc > 1 && std::strcmp(argv[1], "--timeout") == 0) {
+    char* end = nullptr;
+    if (argc > 2) options.timeoutSeconds = std::strtod(argv[2], &end);
+    first = end && *end == '\0' && options.timeoutSeconds > 0 ? 3 : argc;  // argc: a usage error
+  }
+  if (argc <= first) {
+    WriteAll(errors,
+             std::string("usage: ") + argv[0] + " [--timeout SECONDS] PROGRAM [ARGUMENT...]\n");
     return 2;
   }
-  ConsoleRunOptions options;
   options.keyWaitCheckSeconds = 0.05;
-  for (int i = 2; i < argc; ++i) options.arguments.push_back(argv[i]);
-  const ConsoleRun run = RunOnConsole(argv[1], options);
+  for (int i = first + 1; i < argc; ++i) options.arguments.push_back(argv[i]);
+  const ConsoleRun run = RunOnConsole(argv[first], options);
   WriteAll(output, run.output);
   if (!run.failure.empty()) {
     WriteAll(errors, "console-run: " + run.failure + "\n");

@@ -1,24 +1,33 @@
-// terminal-run PROGRAM [ARGUMENT...]: runs the program on a pseudo-terminal
-// as the end-to-end tests do, typing a key during the runs and one once it
-// waits. Writes the program's standard output to standard output and the
-// time to the closing line to standard error; exits as the program did.
+// terminal-run [--timeout SECONDS] PROGRAM [ARGUMENT...]: runs the program on
+// a pseudo-terminal as the end-to-end tests do, typing a key during the runs
+// and one once it waits. Writes the program's standard output to standard
+// output and the time to the closing line to standard error; exits as the
+// program did (124 when it had to be ended after the time-out).
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "terminal_run.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s PROGRAM [ARGUMENT...]\n", argv[0]);
+  TerminalRunOptions options;
+  int first = 1;  // the program's place among the arguments
+  if (argc > 1 && std::strcmp(argv[1], "--timeout") == 0) {
+    char* end = nullptr;
+    if (argc > 2) options.timeoutSeconds = std::strtod(argv[2], &end);
+    first = end && *end == '\0' && options.timeoutSeconds > 0 ? 3 : argc;  // argc: a usage error
+  }
+  if (argc <= first) {
+    std::fprintf(stderr, "usage: %s [--timeout SECONDS] PROGRAM [ARGUMENT...]\n", argv[0]);
     return 2;
   }
-  TerminalRunOptions options;
   options.keyWaitCheckSeconds = 0.05;
   options.emulator.clear();  // figures are the processor's, never an emulator's
-  for (int i = 2; i < argc; ++i) options.arguments.push_back(argv[i]);
-  const TerminalRun run = RunOnTerminal(argv[1], options);
+  for (int i = first + 1; i < argc; ++i) options.arguments.push_back(argv[i]);
+  const TerminalRun run = RunOnTerminal(argv[first], options);
   (void)!write(STDOUT_FILENO, run.output.data(), run.output.size());
   std::fprintf(stderr, "seconds-to-closing-line: %.4f\n", run.closingLineSeconds);
   if (run.timedOut) return 124;

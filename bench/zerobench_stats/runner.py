@@ -15,7 +15,9 @@ from typing import Optional
 
 from .records import CLOSING, LABELS, LINE, MARK, Reading, Run, probe_reading
 
-RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung
+RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung: its driver ends it
+BACKSTOP_SECONDS = RUN_SECONDS + 30  # should the driver itself hang
+TIMEOUT = ["--timeout", str(RUN_SECONDS)]  # the drivers' own limit, 30 s unless told
 TIMED_OUT = 124  # terminal-run's status for a program it ended at its own time limit
 PROBE_SECONDS = 10
 MEASURED = "measured"  # the role of the presets run when no target is named
@@ -100,7 +102,7 @@ def need_driver(place):
 def program_target(place, path):
     check_program(path)
     need_driver(place)
-    return Target(path, [str(place.driver), str(pathlib.Path(path).resolve())])
+    return Target(path, [str(place.driver), *TIMEOUT, str(pathlib.Path(path).resolve())])
 
 
 def preset_target(place, preset):
@@ -114,12 +116,12 @@ def preset_target(place, preset):
         if not shutil.which("wine") or (wine == "wine64" and not os.access("/usr/lib/wine/wine64", os.X_OK)):
             raise UsageError(f"{preset}: built, but Wine is missing (apt-get install wine {wine})")
         prefix = str(build / "wineprefix")
-        return Target(preset, [str(place.wine_run()), prefix, str(driver), str(program)], prefix)
+        return Target(preset, [str(place.wine_run()), prefix, str(driver), *TIMEOUT, str(program)], prefix)
     program = build / "zerobench"
     if not program.exists():
         raise UsageError(f"{preset}: not built (cmake --workflow --preset {preset})")
     need_driver(place)
-    return Target(preset, [str(place.driver), str(program)])
+    return Target(preset, [str(place.driver), *TIMEOUT, str(program)])
 
 
 def targets(place, names):
@@ -227,9 +229,10 @@ def one_run(place, target, cpu):
     before = read_clock(place, cpu)
     started = time.monotonic()
     try:
-        done = subprocess.run(target.command, capture_output=True, timeout=RUN_SECONDS, preexec_fn=_pinned(cpu))
+        done = subprocess.run(target.command, capture_output=True, timeout=BACKSTOP_SECONDS,
+                              preexec_fn=_pinned(cpu))
     except subprocess.TimeoutExpired as expired:
-        return None, f"timed out after {RUN_SECONDS} s: {_last_lines(expired.stdout or b'')}", None
+        return None, f"timed out after {BACKSTOP_SECONDS} s: {_last_lines(expired.stdout or b'')}", None
     except OSError as error:
         return None, f"could not be started ({error.strerror})", None
     after = read_clock(place, cpu)

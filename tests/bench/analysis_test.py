@@ -404,7 +404,7 @@ class BadArgumentsTest(unittest.TestCase):
 # give or take a normal `spread`; the runs numbered in `fail` fail.
 STAND_IN_DRIVER = """\
 import json, pathlib, random, sys
-program = pathlib.Path(sys.argv[1])
+program = pathlib.Path(sys.argv[-1])
 settings = json.loads(program.read_bytes().split(b"\\n")[2])
 counter = program.with_name(program.name + ".count")
 number = int(counter.read_text()) if counter.exists() else 0

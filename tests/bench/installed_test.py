@@ -80,6 +80,21 @@ class InstalledTest(unittest.TestCase):
             self.assertIn(why, done.stderr)
         self.assertEqual(program.read_bytes()[:4], b"\x7fELF")
 
+    def test_the_driver_ends_a_hung_program_at_the_time_out_it_is_given(self):
+        # The tool gives its own limit to the driver, which would otherwise end a run after 30 s.
+        driver = self.prefix / "lib" / "zerobench" / "terminal-run"
+        hung = self.prefix / "hung"
+        hung.write_text("#!/bin/sh\nsleep 60\n")
+        hung.chmod(0o755)
+        began = time.monotonic()
+        done = subprocess.run([driver, "--timeout", "1", hung], capture_output=True, text=True, timeout=30)
+        self.assertEqual(done.returncode, 124, done.stderr)
+        self.assertLess(time.monotonic() - began, 20)
+        for arguments in (["--timeout"], ["--timeout", "0", hung], ["--timeout", "x", hung], ["--timeout", "1"]):
+            done = subprocess.run([driver, *arguments], capture_output=True, text=True, timeout=30)
+            self.assertEqual(done.returncode, 2, arguments)
+            self.assertIn("usage:", done.stderr)
+
 
 if __name__ == "__main__":
     unittest.main()
