@@ -8,11 +8,10 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "console_run.h"
+#include "driver_arguments.h"
 
 namespace {
 
@@ -33,13 +32,8 @@ int main(int argc, char** argv) {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
   const HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
   ConsoleRunOptions options;
-  int first = 1;  // the program's place among the arguments
-  if (argc > 1 && std::strcmp(argv[1], "--timeout") == 0) {
-    char* end = nullptr;
-    if (argc > 2) options.timeoutSeconds = std::strtod(argv[2], &end);
-    first = end && *end == '\0' && options.timeoutSeconds > 0 ? 3 : argc;  // argc: a usage error
-  }
-  if (argc <= first) {
+  const int first = ProgramArgument(argc, argv, options.timeoutSeconds);
+  if (first == 0) {
     WriteAll(errors,
              std::string("usage: ") + argv[0] + " [--timeout SECONDS] PROGRAM [ARGUMENT...]\n");
     return 2;

@@ -7,20 +7,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
+#include "driver_arguments.h"
 #include "terminal_run.h"
 
 int main(int argc, char** argv) {
   TerminalRunOptions options;
-  int first = 1;  // the program's place among the arguments
-  if (argc > 1 && std::strcmp(argv[1], "--timeout") == 0) {
-    char* end = nullptr;
-    if (argc > 2) options.timeoutSeconds = std::strtod(argv[2], &end);
-    first = end && *end == '\0' && options.timeoutSeconds > 0 ? 3 : argc;  // argc: a usage error
-  }
-  if (argc <= first) {
+  const int first = ProgramArgument(argc, argv, options.timeoutSeconds);
+  if (first == 0) {
     std::fprintf(stderr, "usage: %s [--timeout SECONDS] PROGRAM [ARGUMENT...]\n", argv[0]);
     return 2;
   }
