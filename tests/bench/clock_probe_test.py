@@ -21,10 +21,13 @@ import sys
 import tempfile
 import unittest
 
+BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(BENCH))
+from zerobench_stats.records import PROBE as LINE  # noqa: E402  the tool's reading of the probe's line
+
 SKIP = 77
 PROBE = None  # set from the command line
-LINE = re.compile(r"cycles-per-tick (\d+\.\d{4}) tick-hz (\d+) core-hz (\d+) "
-                  r"add (\d+\.\d{4}) imul (\d+\.\d{4})\n")
 DISAGREE = re.compile(r"zerobench-clock: the two chains disagree on cpu \d+ "
                       r"\(add (\d+\.\d{4}), imul (\d+\.\d{4}) core cycles per tick\)\n")
 OUT_OF_RANGE = re.compile(r"zerobench-clock: a core clock of \d+\.\d{3} GHz on cpu \d+ "
@@ -38,7 +41,7 @@ ROUNDING = 0.0002
 # but a core that shortens a chain makes every call disagree.
 TRIES = 3
 ALLOWED = sorted(os.sched_getaffinity(0))
-CLOCK_PROBE_SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "bench" / "clock-probe"
+CLOCK_PROBE_SCRIPT = BENCH / "clock-probe"
 # The chain timed under perf: about a quarter of a second at 4 GHz, so that
 # the process's own start-up is a small part of the cycles perf counts.
 PERF_CHAIN_ADDS = 1_000_000_000
@@ -53,8 +56,8 @@ def read_call(done):
     """A call's ratio, counter frequency, core clock and each chain's ratio,
     once its status and message are found to match them; None where it
     rightly exits 3."""
-    match = LINE.fullmatch(done.stdout)
-    if not match or done.returncode not in (0, 3):
+    match = LINE.fullmatch(done.stdout[:-1]) if done.stdout.endswith("\n") else None
+    if not match or match[4] is None or done.returncode not in (0, 3):
         raise AssertionError(f"exit {done.returncode}: {done.stdout!r} {done.stderr!r}")
     ratio, tick_hz, core_hz, add, imul = float(match[1]), int(match[2]), int(match[3]), \
         float(match[4]), float(match[5])
