@@ -44,6 +44,7 @@ from .records import UNITS, Row, Series
 from .runner import UsageError
 
 DEFAULT_ROUNDS = 10  # without --precision
+DEFAULT_MAX_ROUNDS = 100  # with --precision but neither --max-runs nor --time: a precision never reached ends
 
 
 class Parser(argparse.ArgumentParser):
@@ -111,6 +112,8 @@ def check_outputs(args, inputs, force=False):
             raise UsageError(f"{path}: already there; name a new file, or add --force to write over it")
         if option != "json" and records.looks_like_record(path):
             raise UsageError(f"{path}: holds a zerobench-stats record; name another file for --{option}")
+        if os.path.isfile(path) and os.stat(path).st_mode & 0o111:
+            raise UsageError(f"{path}: is a program; name another file for --{option}")
 
 
 def programs(place, chosen):
@@ -373,7 +376,6 @@ class Session:
             # Its interval would never narrow, and no budget might end the rounds.
             show(render_text.failing_line(entry.name, entry.failing) for entry in failing)
             return True
-        self.rule.unit = stats.unit_for([s for s in self.series if s.runs], self.args.unit)
         self.widths = {entry.name: stopping.width(entry.series, self.rule.unit) for entry in self.entries}
         why = stopping.why_stop(self.rule, number, self.widths.values(), seconds)
         if why:
@@ -428,9 +430,11 @@ def finish(session, args):
     return status
 
 
-def stopping_rule(args):
+def stopping_rule(args, has_probe):
     """The rule of --precision (None without it), with -n as its least
-    rounds; sets -n where it was not given. UsageError for a bad value."""
+    rounds; sets -n where it was not given. Its unit is the one asked,
+    ticks where there is no clock probe; without --max-runs or --time its
+    rounds end at DEFAULT_MAX_ROUNDS. UsageError for a bad value."""
     if args.precision is None:
         if args.max_runs is not None or args.time is not None:
             raise UsageError("--max-runs and --time go with --precision")
@@ -445,7 +449,10 @@ def stopping_rule(args):
         raise UsageError(f"--time needs a finite number of seconds above 0, not {args.time:g}")
     if not stats.available():
         raise UsageError(f"--precision needs the verdicts: {render_text.NO_STATISTICS}")
-    return stopping.Rule(args.precision, args.unit, args.n, args.max_runs, args.time)
+    most = DEFAULT_MAX_ROUNDS if args.max_runs is None and args.time is None else args.max_runs
+    if most is not None and most < args.n:
+        raise UsageError(f"-n {args.n} is above the most rounds ({most}): add --max-runs")
+    return stopping.Rule(args.precision, args.unit if has_probe else "ticks", args.n, most, args.time)
 
 
 def run(place, args):
@@ -453,7 +460,7 @@ def run(place, args):
         output_path(args.json)
     if args.plot:
         output_path(args.plot, render_plot.FORMATS)
-    rule = stopping_rule(args)
+    rule = stopping_rule(args, os.access(place.probe, os.X_OK))
     if args.n < 1:
         raise UsageError("-n needs at least 1 run")
     cpus = pinned_cpus(args)
@@ -571,7 +578,8 @@ def parser():
     runs.add_argument("--seed", type=int, help="shuffles the rounds' order as a run with this seed did")
     runs.add_argument("--precision", type=float, metavar="X",
                       help="rounds until the 95%% interval of and - mov is within +-X (in --unit) for every program")
-    runs.add_argument("--max-runs", type=int, metavar="N", help="with --precision: rounds at most")
+    runs.add_argument("--max-runs", type=int, metavar="N",
+                      help=f"with --precision: rounds at most (default {DEFAULT_MAX_ROUNDS} without --time)")
     runs.add_argument("--time", type=float, metavar="SECONDS",
                       help="with --precision: no new round once SECONDS have passed")
     runs.add_argument("--unit", choices=UNITS, default="cycles",

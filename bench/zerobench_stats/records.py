@@ -132,6 +132,8 @@ def file_mode(path):
 
 LARGEST = 8 << 20  # bytes; a run takes about 200, so far above any record, and /dev/zero is not read to the end
 FIGURE_LIMIT = 10 ** 9  # ticks per pass: far beyond any run that finished
+CORE_HZ = (0.1e9, 10e9)  # the core clocks of x86 processors: a reading outside is no reading
+TICK_HZ = (1e6, 100e9)  # the counter frequencies a record may hold
 
 
 def _integer(low, high=None):
@@ -176,7 +178,8 @@ def _optional(test):
 RUN_FIELDS = {"figures": (f"{len(LABELS)} integers from -{FIGURE_LIMIT} to {FIGURE_LIMIT}", _figures),
               "seconds": ("a finite number, not negative", _number),
               "ratios": ("two positive finite numbers", _ratios),
-              "tick_hz": ("a positive finite number", lambda value: value is None or _positive(value)),
+              "tick_hz": (f"a number from {TICK_HZ[0]:g} to {TICK_HZ[1]:g}",
+                          lambda value: value is None or _number(value) and TICK_HZ[0] <= value <= TICK_HZ[1]),
               "round": ("an integer from 1", _optional(_integer(1))),
               "place": ("an integer from 1", _optional(_integer(1))), "started": ("text", _optional(_text))}
 SERIES_FIELDS = {"preset": ("text", _text), "cpu": ("a CPU number", lambda value: value is None or _integer(0)(value)),
@@ -250,6 +253,9 @@ def load(path):
             _checked(run, RUN_FIELDS, ("figures", "seconds"), f"series {i}, run {j}")
             if (run.get("ratios") is None) != (run.get("tick_hz") is None):
                 raise RecordError(f"series {i}, run {j}: ratios and tick_hz come together")
+            if run.get("ratios") and not all(CORE_HZ[0] <= r * run["tick_hz"] <= CORE_HZ[1] for r in run["ratios"]):
+                raise RecordError(f"series {i}, run {j}: ratios give a core clock outside "
+                                  f"{CORE_HZ[0] / 1e9:g}-{CORE_HZ[1] / 1e9:g} GHz")
         runs = [Run(**{name: run[name] for name in run_names if name in run}) for run in one["runs"]]
         series.append(Series(**{**one, "runs": runs}))
     return dict(record["machine"]), series

@@ -71,6 +71,9 @@ def clock_lines(clock):
              f"{clock.ratio:.3f} core cycles per tick"]
     lines += [f"the core clock moved during run {n} ({before:.3f} to {after:.3f} core cycles per tick)"
               for n, before, after in clock.moved]
+    if clock.unread:
+        runs_named = f"run{'' if len(clock.unread) == 1 else 's'} {', '.join(map(str, clock.unread))}"
+        lines.append(f"the clock probe gave no reading around {runs_named}: figures in ticks only")
     if clock.steady:
         lines.append(f"the clock held steady over the series: every reading within {100 * clock.spread:.1f}%")
     else:

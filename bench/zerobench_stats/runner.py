@@ -13,7 +13,7 @@ import subprocess
 import time
 from typing import Optional
 
-from .records import CLOSING, LABELS, LINE, MARK, Reading, Run, probe_reading
+from .records import CLOSING, CORE_HZ, LABELS, LINE, MARK, Reading, Run, probe_reading
 
 RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung: its driver ends it
 BACKSTOP_SECONDS = RUN_SECONDS + 30  # should the driver itself hang
@@ -120,6 +120,7 @@ def preset_target(place, preset):
     program = build / "zerobench"
     if not program.exists():
         raise UsageError(f"{preset}: not built (cmake --workflow --preset {preset})")
+    check_program(program)  # a build left broken fails every run, and no exit status says why
     need_driver(place)
     return Target(preset, [str(place.driver), *TIMEOUT, str(program)])
 
@@ -175,7 +176,6 @@ def _pinned(cpu):
 # The probe's status when its two chains disagree, or the core clock it finds
 # is none that an x86 processor reaches; it still prints its reading.
 PROBE_REFUSED = 3
-CORE_HZ = (0.1e9, 10e9)  # the core clocks a reading may give
 CHAINS_AGREE = 0.03  # the most the probe's two chains may differ by
 
 

@@ -138,9 +138,10 @@ def _median_difference(subject, reference, axis):
 
 def _interval(samples, statistic):
     """The bootstrap confidence interval; the same data give the same interval."""
-    if all(len(set(sample)) == 1 for sample in samples):
+    if all(len(set(sample)) == 1 for sample in samples) or min(map(len, samples)) < 2:
+        # Nothing to resample; a single run allows no verdict anyway (see Difference.possible).
         value = float(statistic(*[numpy.array(s) for s in samples], axis=-1))
-        return value, value  # nothing to resample
+        return value, value
     interval = scipy.stats.bootstrap(samples, statistic, vectorized=True, confidence_level=CONFIDENCE,
                                      method="percentile", random_state=numpy.random.default_rng(0)
                                      ).confidence_interval
@@ -245,6 +246,7 @@ class Clock:
     tick_hz: float  # median counter frequency
     spread: float  # of every reading over the series, relative to the median ratio
     moved: list  # (run number from 1, ratio before, ratio after) where the clock moved during the run
+    unread: list = dataclasses.field(default_factory=list)  # numbers of the runs without a reading
 
     @property
     def core_hz(self):
@@ -266,8 +268,9 @@ def clock(series):
     ratio = statistics.median(ratios)
     moved = [(n, run.ratios[0], run.ratios[-1]) for n, run in enumerate(series.runs, 1)
              if run.ratios and abs(run.ratios[-1] - run.ratios[0]) > CLOCK_MOVED * run.ratios[0]]
+    unread = [n for n, run in enumerate(series.runs, 1) if not run.ratios]
     return Clock(ratio, statistics.median(run.tick_hz for run in readings), (max(ratios) - min(ratios)) / ratio,
-                 moved)
+                 moved, unread)
 
 
 @dataclasses.dataclass

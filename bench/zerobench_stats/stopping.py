@@ -30,7 +30,11 @@ class Outcome:
 
 def width(series, unit):
     """Half the width of the 95% interval of and − mov (paired within runs);
-    None with fewer than two runs, whose interval says nothing."""
+    None with fewer than two runs, whose interval says nothing. In core
+    cycles, over the runs with a clock reading: the precision asked keeps
+    its unit when a reading fails."""
+    if unit == "cycles":
+        series = dataclasses.replace(series, runs=[run for run in series.runs if run.ratio() is not None])
     if len(series.runs) < 2:
         return None
     found = stats.and_against_mov(series, unit)

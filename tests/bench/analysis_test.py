@@ -234,7 +234,9 @@ class RecordTest(Scratch):
                 (json.dumps(one_run(figures=[10 ** 400, 1, 2, 3])), "figures must be"),
                 (good.replace("0.4", "NaN"), "not JSON: NaN is not a number"),
                 (good.replace("2500000000.0", "Infinity"), "not JSON: Infinity is not a number"),
-                (good.replace("2500000000.0", "1e400"), "tick_hz must be a positive finite number"),
+                (good.replace("2500000000.0", "1e400"), "tick_hz must be a number from 1e+06 to 1e+11"),
+                (json.dumps(one_run(tick_hz=1e300, ratios=[1e300, 1e300])), "tick_hz must be a number from"),
+                (json.dumps(one_run(ratios=[1e-300, 1.5])), "ratios give a core clock outside 0.1-10 GHz"),
                 (json.dumps(one_run(seconds=-1)), "seconds must be"),
                 (json.dumps(one_run(ratios=[0, 0])), "ratios must be two positive finite numbers"),
                 (json.dumps(one_run(ratios=[-1.5, -1.5])), "ratios must be"),
@@ -293,6 +295,11 @@ class CompareTest(RecordTest):
         self.assertEqual(lines[3], "against #1, in core cycles:")
         self.assertRegex(lines[4], r"^  mov on #2 costs 41 core cycles \(100%\) more than on #1 per pass.*, "
                                    r"15 runs each, unpaired$")
+
+        # A record of one run (run -n 1, or one interrupted after its first run) allows no verdict.
+        one = dataclasses.replace(slow, runs=slow.runs[:1])
+        lines = self.compare((MACHINE, [fast]), (MACHINE, [one]))
+        self.assertRegex(lines[4], r"^  mov on #2 vs on #1: too few runs for a verdict at 95% \(1 and 15 runs, unpaired")
 
         table = markdown.read_text().splitlines()
         self.assertEqual(table[0], "| " + " | ".join(render_text.HEADINGS) + " |")
@@ -468,6 +475,13 @@ class StandInTest(unittest.TestCase):
         self.assertEqual((done.returncode, done.stderr), (status, ""), done.stdout)
         return done.stdout.splitlines(), json.loads(record.read_text())
 
+    def test_a_preset_whose_program_is_broken_is_refused_before_any_run(self):
+        (self.root / "build" / "default" / "zerobench").write_text("not a program\n")
+        done = subprocess.run([self.root / "bench" / "zerobench-stats", "run", "default"], capture_output=True,
+                              text=True, timeout=60, cwd=self.root)
+        self.assertEqual((done.returncode, done.stdout), (2, ""))
+        self.assertRegex(done.stderr, r"^zerobench-stats: \S+/build/default/zerobench: not a zerobench program\n$")
+
     def test_rounds_hold_one_run_of_each_program_in_an_order_the_seed_repeats(self):
         a = self.program(self.root / "A", trend=5)
         b = self.program(self.root / "B", trend=5, mov=50, fail=[2])
@@ -548,6 +562,15 @@ class StandInTest(unittest.TestCase):
             self.assertEqual(lines[2], "  " + why.format(cpu))
             self.assertNotIn("core cycles per pass", "\n".join(lines))
             self.assertEqual([run["ratios"] for run in record["series"][0]["runs"]], [None, None])
+        # A probe that fails once (its third call): that run is named, and the
+        # precision asked in core cycles stays in core cycles.
+        count = self.root / "probe-calls"
+        self.script(self.helpers / "zerobench-clock", f"n=$(cat {count} 2>/dev/null || echo 0)\n"
+                    f"echo $((n + 1)) > {count}\n[ $n = 2 ] && exit 1\necho '{AGREEING[0]}'\n", "/bin/sh")
+        lines, record = self.tool("--precision", "1000", program)
+        self.assertIn("  the clock probe gave no reading around run 2: figures in ticks only", lines)
+        self.assertEqual(lines[-2], f"{program}: stopped after 6 rounds: and − mov known to ±0 core cycles (asked ±1000)")
+        self.assertEqual(record["stopping"]["max_runs"], 100)
 
 
 class OutputSafetyTest(Scratch):
@@ -575,6 +598,7 @@ class OutputSafetyTest(Scratch):
                 (["compare", record, "--markdown", self.dir / "hard.json"], "hard.json: is a record compare reads"),
                 (["compare", "--markdown", record, other], "a.json: holds a zerobench-stats record"),
                 (["compare", record, "--plot", picture, "--markdown", picture], "is the file --plot names"),
+                (["compare", record, "--markdown", program], "zerobench: is a program; name another file"),
                 (["compare", self.dir / "\udcff.json"], "\\udcff.json: No such file or directory")]:
             assert_refused(self, arguments, why)
         self.assertEqual((record.read_bytes(), program.read_bytes()[:4]), (kept, b"\x7fELF"))
