@@ -194,21 +194,16 @@ def show_notes(series, unit, prefix):
                                  prefix))
 
 
-def against_first(series, unit):
+def against_first(series, unit, by_round=False):
     """Each series against the first, where scipy can tell and there is a first and another."""
-    return stats.against_first(series, unit) if stats.available() and len(series) > 1 else None
-
-
-def against_first_by_round(series, unit):
-    """Each series against the first, run against run of the same round."""
-    return stats.against_first_by_round(series, unit) if stats.available() and len(series) > 1 else None
+    return stats.against_first(series, unit, by_round) if stats.available() and len(series) > 1 else None
 
 
 def show_per_cpu(entries, unit):
     series = [entry.series for entry in entries]
     unit = stats.unit_for(series, unit)
     show(render_text.per_cpu_lines(series, [entry.clock() for entry in entries],
-                                   [stats.medians(s, unit) for s in series], against_first_by_round(series, unit),
+                                   [stats.medians(s, unit) for s in series], against_first(series, unit, True),
                                    unit))
     for s in series:
         show_notes(s, unit, f"  cpu {s.cpu}: ")
@@ -217,7 +212,7 @@ def show_per_cpu(entries, unit):
 def show_across(series, unit):
     unit = stats.unit_for(series, unit)
     show(render_text.across_lines(series, [stats.medians(s, unit) for s in series],
-                                  against_first_by_round(series, unit), unit))
+                                  against_first(series, unit, True), unit))
 
 
 def machine(place):
@@ -300,9 +295,14 @@ class Session:
     def __init__(self, place, args, seed, rule=None):
         self.place, self.args = place, args
         self.identity = machine(place)
-        self.series, self.failed, self.unsaved = [], 0, None
+        self.failed, self.unsaved = 0, None
         self.seed, self.rule = seed, rule
         self.entries, self.widths, self.outcomes = [], {}, {}
+
+    @property
+    def series(self):
+        """The series that have runs, in the entries' order."""
+        return [entry.series for entry in self.entries if entry.series.runs]
 
     def kept(self):
         return sum(len(s.runs) for s in self.series)
@@ -312,7 +312,7 @@ class Session:
         if not self.args.json or not self.series:
             return
         try:
-            records.save(self.args.json, self.identity, [s for s in self.series if s.runs], self.fields())
+            records.save(self.args.json, self.identity, self.series, self.fields())
             self.unsaved = None
         except OSError as error:
             if self.unsaved is None:
@@ -331,7 +331,6 @@ class Session:
         every target on every CPU once, in an order shuffled from the seed."""
         self.entries = [Entry(f"{target.name} on cpu {cpu}" if self.args.per_cpu else target.name, target, cpu,
                               Series(target.name, cpu, "", [])) for target in chosen for cpu in cpus]
-        self.series = [entry.series for entry in self.entries]
         for target in chosen:
             if target.wine_prefix:
                 runner.start_wine(self.place, target, cpus[0])  # seconds that no round should hold
@@ -387,9 +386,6 @@ class Session:
         """Why the rounds stopped, for each of entries; none without a rule."""
         return [render_text.stopped_line(entry.name, self.outcomes[entry.name], self.rule, len(entry.series.runs))
                 for entry in entries if entry.name in self.outcomes]
-
-    def drop_empty(self):
-        self.series = [s for s in self.series if s.runs]
 
 
 def pinned_cpus(args):
@@ -480,12 +476,10 @@ def run(place, args):
         Interrupt.check()
     except KeyboardInterrupt:
         progress("")
-        session.drop_empty()
         session.save()
         saved = f" in {args.json}" if args.json and session.kept() and not session.unsaved else ""
         print(f"interrupted{Interrupt.by()}: kept {session.kept()} finished runs{saved}")
         return Interrupt.status()
-    session.drop_empty()
     if not session.series:
         print("no run succeeded")
         return 1

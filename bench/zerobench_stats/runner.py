@@ -176,7 +176,6 @@ def _pinned(cpu):
 # The probe's status when its two chains disagree, or the core clock it finds
 # is none that an x86 processor reaches; it still prints its reading.
 PROBE_REFUSED = 3
-CHAINS_AGREE = 0.03  # the most the probe's two chains may differ by
 
 
 @dataclasses.dataclass
@@ -191,14 +190,13 @@ class ClockRefused:
 
 def refusal(reading, status):
     """Why a reading gives no core cycles (see ClockRefused.reason), or None
-    where it does."""
-    chains = reading.add is not None and reading.imul is not None
-    if status == PROBE_REFUSED and chains and abs(reading.add - reading.imul) > CHAINS_AGREE * min(reading.add,
-                                                                                                   reading.imul):
-        return "chains"
+    where it does. The probe judges its chains' agreement itself; the range
+    is checked here too, for a probe that does not."""
     if not CORE_HZ[0] <= reading.ratio * reading.tick_hz <= CORE_HZ[1]:
         return "range"
-    return "probe" if status == PROBE_REFUSED else None
+    if status != PROBE_REFUSED:
+        return None
+    return "chains" if reading.add is not None and reading.imul is not None else "probe"
 
 
 def read_clock(place, cpu):

@@ -212,8 +212,11 @@ class AgainstFirst:
         return not all(d.possible() for found in self.found for d in found.values())
 
 
-def against_first(series_list, unit="ticks"):
-    return AgainstFirst([against(other, series_list[0], unit) for other in series_list[1:]])
+def against_first(series_list, unit="ticks", by_round=False):
+    """Each series after the first against the first: as independent
+    samples, or run against run of the same round."""
+    compared = against_by_round if by_round else against
+    return AgainstFirst([compared(other, series_list[0], unit) for other in series_list[1:]])
 
 
 def same_rounds(series, baseline):
@@ -234,10 +237,6 @@ def against_by_round(series, baseline, unit="ticks"):
     return {body: dataclasses.replace(paired_difference(body_values(series, body, unit),
                                                         body_values(baseline, body, unit)), pairs="rounds")
             for body in BODIES}
-
-
-def against_first_by_round(series_list, unit="ticks"):
-    return AgainstFirst([against_by_round(other, series_list[0], unit) for other in series_list[1:]])
 
 
 @dataclasses.dataclass
