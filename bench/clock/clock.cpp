@@ -5,8 +5,8 @@
 // r, r` at one core cycle each and `imul r32, r32` at three. Each chain's
 // operations per tick, times its latency, is the core clock in counter ticks.
 // No operand is an immediate: recent cores fold chains of `add r, imm` at
-// rename, several per cycle. Each chain is framed by the same serialized
-// counter reads as the timed routines; the framing cancels in the difference
+// rename, several per cycle. Each chain is framed by counter reads fenced
+// with LFENCE (not CPUID, see TIMED_CHAIN); the framing cancels in the difference
 // between the best (fewest ticks) of a short and of a long chain. While the
 // two readings are more than 1% apart, further rounds of turns refine the
 // best timings. The counter's frequency comes from CLOCK_MONOTONIC_RAW.
@@ -20,12 +20,17 @@
 // Without --cpu it stays on the CPU it started on.
 //
 // --chain ADDS times one chain of ADDS register adds and prints `ticks N`.
+// --cpuid CALLS times CALLS single CPUIDs (leaf 0, as the timed routines
+// serialize with) and prints `cpuid-ticks best B median M max X calls N`,
+// net of the fenced counter reads around each: on a guest whose CPUID traps
+// to the hypervisor, thousands of ticks.
 //
 // Compiled with -masm=intel: the inline assembler is in Intel syntax.
 //
-// Usage: zerobench-clock [--cpu N] [--chain ADDS]
+// Usage: zerobench-clock [--cpu N] [--chain ADDS | --cpuid CALLS]
 
 #include <math.h>
+#include <stdlib.h>
 #include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -34,7 +39,7 @@
 
 namespace {
 
-const char kUsage[] = "usage: zerobench-clock [--cpu N] [--chain ADDS]";
+const char kUsage[] = "usage: zerobench-clock [--cpu N] [--chain ADDS | --cpuid CALLS]";
 const int kUsageError = 2;
 // A reading printed but not to be trusted: the chains disagree, or the core
 // clock is out of range.
@@ -43,6 +48,8 @@ const int kUntrusted = 3;
 // Adds per pass of the add chain's loop; the loop's own counter and branch
 // run beside the chain, off its critical path.
 const uint64_t kBlockAdds = 1000;
+// --cpuid CALLS: at most this many.
+const uint64_t kMostCpuidCalls = 1000000;
 // The two chain lengths, in passes, and how many times each is timed.
 const uint32_t kShortPasses = 10;
 const uint32_t kLongPasses = 100;
@@ -81,8 +88,7 @@ const uint64_t kChainCycles[kChainCount] = {1, 3};  // per operation
 const uint64_t kChainOps[kChainCount] = {kBlockAdds, kBlockAdds / 3};
 
 // The chain lives in ECX (RCX, the full width, in 64-bit mode), the imul's
-// factor in EBX: CPUID has overwritten both by the time the chain starts, so
-// the operands cost no register beyond the pass count.
+// factor in EBX.
 #if defined(__x86_64__)
 #define CHAIN_REGISTER "rcx"
 #else
@@ -90,18 +96,20 @@ const uint64_t kChainOps[kChainCount] = {kBlockAdds, kBlockAdds / 3};
 #endif
 
 // Ticks taken by `passes` passes of `count` copies of `op`, an instruction
-// on the chain register, between CPUID-serialized RDTSC reads laid out as in
-// the timed routines. Early clobbers: the stamp's memory operands must not be
-// addressed through EAX or EDX.
+// on the chain register, between counter reads fenced by LFENCE: the read
+// waits for every earlier instruction, and no later one starts before it.
+// Unlike CPUID, which the timed routines use and which on some hosts traps to
+// the hypervisor for 10,000 ticks and more with wide jitter, LFENCE stays in
+// the guest, so a chain of a few thousand ticks is not drowned by its frame.
+// Early clobbers: the stamp's memory operands must not be addressed through
+// EAX or EDX.
 #define TIMED_CHAIN(op, count)                                                      \
   asm volatile(                                                                     \
-      "xor eax, eax\n\t"                                                            \
-      "cpuid\n\t"                                                                   \
+      "lfence\n\t"                                                                  \
       "rdtsc\n\t"                                                                   \
+      "lfence\n\t"                                                                  \
       "mov %[start_low], eax\n\t"                                                   \
       "mov %[start_high], edx\n\t"                                                  \
-      "xor eax, eax\n\t"                                                            \
-      "cpuid\n\t"                                                                   \
       "mov ecx, 1\n\t"                                                              \
       "mov ebx, %c[factor]\n"                                                       \
       "1:\n\t"                                                                      \
@@ -110,9 +118,9 @@ const uint64_t kChainOps[kChainCount] = {kBlockAdds, kBlockAdds / 3};
       ".endr\n\t"                                                                   \
       "sub %[passes], 1\n\t"                                                        \
       "jnz 1b\n\t"                                                                  \
-      "xor eax, eax\n\t"                                                            \
-      "cpuid\n\t"                                                                   \
-      "rdtsc"                                                                       \
+      "lfence\n\t"                                                                  \
+      "rdtsc\n\t"                                                                   \
+      "lfence"                                                                      \
       : [start_low] "=m"(start_low), [start_high] "=m"(start_high), "=&a"(end_low), \
         "=&d"(end_high), [passes] "+r"(passes)                                      \
       : [ops] "i"(count), [factor] "i"(kImulFactor)                                 \
@@ -124,6 +132,28 @@ __attribute__((noinline)) uint64_t TimeChain(Chain kind, uint32_t passes) {
     TIMED_CHAIN("add " CHAIN_REGISTER ", " CHAIN_REGISTER, kChainOps[int(Chain::kAdd)]);
   } else {
     TIMED_CHAIN("imul ecx, ebx", kChainOps[int(Chain::kImul)]);
+  }
+  return ((uint64_t(end_high) << 32 | end_low) - (uint64_t(start_high) << 32 | start_low));
+}
+
+// Ticks between two fenced counter reads with one CPUID of leaf 0 between
+// them, or with nothing (the frame alone).
+#define TIMED_FRAME(between)                                                                \
+  asm volatile("lfence\n\trdtsc\n\tlfence\n\t"                                            \
+               "mov %[start_low], eax\n\t"                                                  \
+               "mov %[start_high], edx\n\t" between                                         \
+               "lfence\n\trdtsc\n\tlfence"                                                \
+               : [start_low] "=m"(start_low), [start_high] "=m"(start_high), "=&a"(end_low), \
+                 "=&d"(end_high)                                                            \
+               :                                                                            \
+               : "ebx", "ecx", "cc", "memory")
+
+__attribute__((noinline)) uint64_t TimeCpuid(bool with_cpuid) {
+  uint32_t start_low, start_high, end_low, end_high;
+  if (with_cpuid) {
+    TIMED_FRAME("xor eax, eax\n\tcpuid\n\t");
+  } else {
+    TIMED_FRAME("");
   }
   return ((uint64_t(end_high) << 32 | end_low) - (uint64_t(start_high) << 32 | start_low));
 }
@@ -251,6 +281,35 @@ int FlushOutput() {
   return 1;
 }
 
+int CompareTicks(const void* a, const void* b) {
+  uint64_t x = *static_cast<const uint64_t*>(a), y = *static_cast<const uint64_t*>(b);
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// --cpuid: `calls` CPUIDs, each net of the best of as many empty frames.
+int PrintCpuidCost(uint64_t calls) {
+  uint64_t frame = UINT64_MAX;
+  for (uint64_t i = 0; i < calls; ++i) {
+    uint64_t ticks = TimeCpuid(false);
+    if (ticks < frame) frame = ticks;
+  }
+  uint64_t* ticks = static_cast<uint64_t*>(malloc(calls * sizeof *ticks));
+  if (ticks == nullptr) {
+    perror("zerobench-clock: --cpuid");
+    return 1;
+  }
+  for (uint64_t i = 0; i < calls; ++i) {
+    uint64_t framed = TimeCpuid(true);
+    ticks[i] = framed > frame ? framed - frame : 0;
+  }
+  qsort(ticks, calls, sizeof *ticks, CompareTicks);
+  printf("cpuid-ticks best %llu median %llu max %llu calls %llu\n", (unsigned long long)ticks[0],
+         (unsigned long long)ticks[calls / 2], (unsigned long long)ticks[calls - 1],
+         (unsigned long long)calls);
+  free(ticks);
+  return FlushOutput();
+}
+
 // Binds the process to `cpu` if this process may use it.
 bool PinTo(uint64_t cpu) {
   cpu_set_t allowed;
@@ -269,6 +328,7 @@ bool PinTo(uint64_t cpu) {
 int main(int argc, char** argv) {
   const char* cpu_text = nullptr;
   const char* chain_text = nullptr;
+  const char* cpuid_text = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--help") == 0) {
       puts(kUsage);
@@ -276,15 +336,23 @@ int main(int argc, char** argv) {
     }
     const char** value = strcmp(argv[i], "--cpu") == 0     ? &cpu_text
                          : strcmp(argv[i], "--chain") == 0 ? &chain_text
+                         : strcmp(argv[i], "--cpuid") == 0 ? &cpuid_text
                                                            : nullptr;
     if (value == nullptr) return UsageError("unknown argument ", argv[i]);
     if (i + 1 == argc) return UsageError(argv[i], " needs a number");
     *value = argv[++i];
   }
-  uint64_t cpu = 0, chain_adds = 0;
+  uint64_t cpu = 0, chain_adds = 0, cpuid_calls = 0;
+  if (chain_text != nullptr && cpuid_text != nullptr) {
+    return UsageError("--chain and --cpuid", " are two different measurements: give one");
+  }
   if (chain_text != nullptr && (!ParseNumber(chain_text, kMostChainAdds, &chain_adds) ||
                                 chain_adds == 0 || chain_adds % kBlockAdds != 0)) {
     return UsageError("--chain needs a multiple of 1000 up to 10^12, not ", chain_text);
+  }
+  if (cpuid_text != nullptr &&
+      (!ParseNumber(cpuid_text, kMostCpuidCalls, &cpuid_calls) || cpuid_calls == 0)) {
+    return UsageError("--cpuid needs a number of calls from 1 to 10^6, not ", cpuid_text);
   }
   if (cpu_text != nullptr) {
     if (!ParseNumber(cpu_text, CPU_SETSIZE, &cpu)) return UsageError("bad CPU number ", cpu_text);
@@ -303,6 +371,7 @@ int main(int argc, char** argv) {
            (unsigned long long)TimeChain(Chain::kAdd, uint32_t(chain_adds / kBlockAdds)));
     return FlushOutput();
   }
+  if (cpuid_text != nullptr) return PrintCpuidCost(cpuid_calls);
   double tick_hz = CounterHz();
   Reading reading = CyclesPerTick();
   printf("cycles-per-tick %.4f tick-hz %.0f core-hz %.0f add %.4f imul %.4f\n", reading.Mean(),

@@ -5,9 +5,11 @@ Usage: clock_probe_test.py PROBE output|perf
 
 output: its line of figures has the probe's format and adds up, its exit status
         and message match the figures, its two chains agree (exit 0)
-        wherever the test runs, --chain gives a plausible count, --cpu binds
-        it, every wrong argument gets one line on standard error and exit 2,
-        and bench/clock-probe refuses to run a program that is not the probe.
+        wherever the test runs, its chains are timed between fenced counter
+        reads with no CPUID among them, --chain gives a plausible count,
+        --cpuid a plausible cost, --cpu binds it, every wrong argument gets
+        one line on standard error and exit 2, and bench/clock-probe refuses
+        to run a program that is not the probe.
 perf:   its cycles per tick agree within 3% with perf's count of core cycles
         over one long chain, where perf counts cycles; reading perf's CSV is
         checked on captured lines everywhere. Exits with 77 (a skip), saying
@@ -116,12 +118,50 @@ class OutputTest(unittest.TestCase):
         self.assertLessEqual(adds_per_tick, 1.25 * max(before, after), (ticks, before, after))
         self.assertGreaterEqual(adds_per_tick, min(before, after) / 3, (ticks, before, after))
 
+    def test_the_chains_are_timed_between_fenced_counter_reads_without_cpuid(self):
+        # CPUID traps to the hypervisor on some hosts, for thousands of
+        # ticks with wide jitter: around a short chain it would decide the
+        # reading. Every stretch of the built probe between two RDTSCs that
+        # holds a chain must be framed by LFENCE and hold no CPUID.
+        try:
+            done = subprocess.run(["objdump", "-d", "-M", "intel", "--no-show-raw-insn", PROBE],
+                                  capture_output=True, text=True, timeout=60)
+        except FileNotFoundError:
+            self.skipTest("objdump not found (apt-get install binutils)")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        chains = {"add": 0, "imul": 0}
+        for function in done.stdout.split("\n\n"):
+            code = [" ".join(line.split("\t")[1].split()) for line in function.splitlines()
+                    if line.count("\t") >= 1 and re.match(r"\s+[0-9a-f]+:\t", line)]
+            stamps = [i for i, instruction in enumerate(code) if instruction == "rdtsc"]
+            for opening, closing in zip(stamps, stamps[1:]):
+                timed = code[opening + 1:closing]
+                kind = "imul" if "imul ecx,ebx" in timed else \
+                    "add" if sum(i in ("add rcx,rcx", "add ecx,ecx") for i in timed) >= 1000 else None
+                if kind is None:
+                    continue
+                chains[kind] += 1
+                self.assertFalse("cpuid" in timed, f"a CPUID in the timed region of the {kind} chain")
+                self.assertEqual((code[opening - 1], code[opening + 1], code[closing - 1]),
+                                 ("lfence", "lfence", "lfence"), kind)
+        self.assertTrue(all(chains.values()), f"timed chains found: {chains}")
+
+    def test_cpuid_costs_a_plausible_number_of_ticks(self):
+        # A few dozen ticks on bare metal, thousands where it traps to a hypervisor.
+        done = run_probe("--cpu", str(ALLOWED[0]), "--cpuid", "200")
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        match = re.fullmatch(r"cpuid-ticks best (\d+) median (\d+) max (\d+) calls 200\n", done.stdout)
+        self.assertIsNotNone(match, done.stdout)
+        best, median, most = map(int, match.groups())
+        self.assertTrue(0 < best <= median <= most < 10_000_000, done.stdout)
+
     def test_wrong_arguments_get_one_line_and_exit_2(self):
         outside = max(ALLOWED) + 1
         cases = [("--bogus",), ("extra",), ("--cpu",), ("--cpu", "x"), ("--cpu", "-1"), ("--cpu", ""),
                  ("--cpu", "99999999999999999999"), ("--cpu", str(outside)), ("--chain",),
                  ("--chain", "0"), ("--chain", "1500"), ("--chain", "10000000000000"),
-                 ("--chain", "1e6"), ("--chain", "1000", "--cpu", str(outside))]
+                 ("--chain", "1e6"), ("--chain", "1000", "--cpu", str(outside)), ("--cpuid",),
+                 ("--cpuid", "0"), ("--cpuid", "1000001"), ("--cpuid", "5", "--chain", "1000")]
         for args in cases:
             with self.subTest(args=args):
                 done = run_probe(*args)
