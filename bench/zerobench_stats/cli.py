@@ -37,7 +37,6 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Optional
 
 from . import records, render_markdown, render_plot, render_text, runner, stats, stopping
 from .records import UNITS, Row, Series
@@ -281,12 +280,11 @@ class Entry:
     target: runner.Target
     cpu: int
     series: Series
-    refused: Optional[runner.ClockRefused] = None  # the first clock reading that gave no core cycles
     failing: int = 0  # runs failed since the last that succeeded
 
     def clock(self):
-        """The series' core clock, or why it has none (stats.Clock, ClockRefused or None)."""
-        return self.refused or stats.clock(self.series)
+        """The series' core clock, and the runs without core cycles (stats.Clock)."""
+        return stats.clock(self.series)
 
 
 class Session:
@@ -346,12 +344,12 @@ class Session:
         """One run of entry at its place in round number; a failed run is named and left out."""
         Interrupt.check()
         if self.rule:
-            progress(render_text.progress_text(entry.name, number, None, self.widths.get(entry.name), self.rule.unit,
-                                               len(entry.series.runs)))
+            found, unit = self.widths.get(entry.name, (None, self.rule.unit))
+            progress(render_text.progress_text(entry.name, number, None, found, unit, len(entry.series.runs)))
         else:
             progress(render_text.progress_text(entry.name, number, self.args.n))
         started = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds")
-        run, banner, refused = runner.one_run(self.place, entry.target, entry.cpu)
+        run, banner = runner.one_run(self.place, entry.target, entry.cpu)
         Interrupt.check()
         if run is None:
             progress("")
@@ -361,7 +359,6 @@ class Session:
             return
         entry.failing = 0
         run.round, run.place, run.started = number, place, started
-        entry.refused = entry.refused or refused
         entry.series.banner = entry.series.banner or banner
         entry.series.runs.append(run)
         self.save()
@@ -375,7 +372,9 @@ class Session:
             # Its interval would never narrow, and no budget might end the rounds.
             show(render_text.failing_line(entry.name, entry.failing) for entry in failing)
             return True
-        self.widths = {entry.name: stopping.width(entry.series, self.rule.unit) for entry in self.entries}
+        units = {entry.name: stopping.unit(self.rule, entry.series) for entry in self.entries}
+        self.widths = {entry.name: (stopping.width(entry.series, units[entry.name]), units[entry.name])
+                       for entry in self.entries}
         why = stopping.why_stop(self.rule, number, self.widths.values(), seconds)
         if why:
             self.outcomes = stopping.outcomes(self.rule, why, number, self.widths)
@@ -384,7 +383,8 @@ class Session:
 
     def stopped_lines(self, entries):
         """Why the rounds stopped, for each of entries; none without a rule."""
-        return [render_text.stopped_line(entry.name, self.outcomes[entry.name], self.rule, len(entry.series.runs))
+        return [render_text.stopped_line(entry.name, self.outcomes[entry.name], self.rule, len(entry.series.runs),
+                                         entry.clock())
                 for entry in entries if entry.name in self.outcomes]
 
 

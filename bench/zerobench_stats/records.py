@@ -57,6 +57,35 @@ def probe_reading(text):
     return Reading(*values)
 
 
+# Why a clock reading gives no core cycles.
+REFUSAL_REASONS = {
+    "chains": "the probe's two chains disagree",
+    "range": "a core clock no x86 processor runs at (outside CORE_HZ)",
+    "probe": "the probe refused it for a reason of its own",
+    "failed": "the probe gave no reading (it failed or timed out)",
+}
+
+
+@dataclasses.dataclass
+class Refusal:
+    """A clock reading around a run that gives no core cycles, and why
+    (REFUSAL_REASONS); the figures the probe printed, where it printed any."""
+    when: str  # "before" or "after" the run
+    reason: str
+    said: str = ""  # the probe's line on standard error, or why it failed
+    ratio: Optional[float] = None
+    tick_hz: Optional[float] = None
+    add: Optional[float] = None
+    imul: Optional[float] = None
+
+    @property
+    def apart(self):
+        """How far apart the two chains are, as a fraction of the smaller; 0 where unknown."""
+        if not (self.add and self.imul):
+            return 0
+        return abs(self.add - self.imul) / min(self.add, self.imul)
+
+
 @dataclasses.dataclass
 class Run:
     figures: list  # the four figures, in the report's order, in ticks
@@ -66,9 +95,15 @@ class Run:
     round: Optional[int] = None  # the round it ran in, from 1
     place: Optional[int] = None  # its place in that round's shuffled order, from 1
     started: Optional[str] = None  # when it started, UTC, ISO 8601
+    refused: Optional[list] = None  # the Refusals of its clock readings; None where none was refused
 
     def ratio(self):
         return statistics.fmean(self.ratios) if self.ratios else None
+
+    def readings_without_cycles(self):
+        """Of its two clock readings, how many give no core cycles (refused,
+        failed, or never taken)."""
+        return 0 if self.ratios else len(self.refused) if self.refused else 2
 
 
 @dataclasses.dataclass
@@ -169,6 +204,26 @@ def _object(value):
     return type(value) is dict
 
 
+def _probe_figure(value):
+    return value is None or _positive(value)
+
+
+REFUSAL_FIELDS = {"when": ("before or after", lambda value: value in ("before", "after")),
+                  "reason": (" or ".join(REFUSAL_REASONS), lambda value: value in REFUSAL_REASONS),
+                  "said": ("text", _text), "ratio": ("a positive number", _probe_figure),
+                  "tick_hz": ("a positive number", _probe_figure), "add": ("a positive number", _probe_figure),
+                  "imul": ("a positive number", _probe_figure)}
+
+
+def _refusals(value):
+    """One or two refused readings, each an object of REFUSAL_FIELDS, taken
+    before and after the run."""
+    return type(value) is list and 1 <= len(value) <= 2 and all(
+        _object(r) and set(r) <= set(REFUSAL_FIELDS) and {"when", "reason"} <= set(r) and
+        all(REFUSAL_FIELDS[name][1](field) for name, field in r.items()) for r in value) and \
+        len({r["when"] for r in value}) == len(value)
+
+
 def _optional(test):
     """test, or null: runs of a series made outside rounds hold no round."""
     return lambda value: value is None or test(value)
@@ -181,7 +236,9 @@ RUN_FIELDS = {"figures": (f"{len(LABELS)} integers from -{FIGURE_LIMIT} to {FIGU
               "tick_hz": (f"a number from {TICK_HZ[0]:g} to {TICK_HZ[1]:g}",
                           lambda value: value is None or _number(value) and TICK_HZ[0] <= value <= TICK_HZ[1]),
               "round": ("an integer from 1", _optional(_integer(1))),
-              "place": ("an integer from 1", _optional(_integer(1))), "started": ("text", _optional(_text))}
+              "place": ("an integer from 1", _optional(_integer(1))), "started": ("text", _optional(_text)),
+              "refused": ("one or two refused clock readings, each with when, reason and what the probe said",
+                          _optional(_refusals))}
 SERIES_FIELDS = {"preset": ("text", _text), "cpu": ("a CPU number", lambda value: value is None or _integer(0)(value)),
                  "banner": ("text", _text), "runs": ("a list of runs, not empty", _filled)}
 RECORD_FIELDS = {"tool": ("zerobench-stats", lambda value: value == "zerobench-stats"),
@@ -256,6 +313,10 @@ def load(path):
             if run.get("ratios") and not all(CORE_HZ[0] <= r * run["tick_hz"] <= CORE_HZ[1] for r in run["ratios"]):
                 raise RecordError(f"series {i}, run {j}: ratios give a core clock outside "
                                   f"{CORE_HZ[0] / 1e9:g}-{CORE_HZ[1] / 1e9:g} GHz")
+            if run.get("ratios") and run.get("refused"):
+                raise RecordError(f"series {i}, run {j}: a run with core cycles has no refused reading")
         runs = [Run(**{name: run[name] for name in run_names if name in run}) for run in one["runs"]]
+        for run in runs:
+            run.refused = run.refused and [Refusal(**refusal) for refusal in run.refused]
         series.append(Series(**{**one, "runs": runs}))
     return dict(record["machine"]), series

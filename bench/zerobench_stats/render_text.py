@@ -1,7 +1,6 @@
 """zerobench-stats' words and tables for the terminal: each function takes
 what stats computed and returns lines, printing nothing."""
-from .records import LABELS, UNITS
-from .runner import CORE_HZ, ClockRefused
+from .records import CORE_HZ, LABELS, UNITS, Refusal
 from .stats import CONFIDENCE
 
 NO_STATISTICS = "scipy is missing (apt-get install python3-scipy; run under /usr/bin/python3)"
@@ -61,19 +60,22 @@ def against_lines(found, where, where_baseline, unit="ticks"):
 
 
 def clock_lines(clock):
-    """The core clock in words: its speed, each run during which it moved,
-    and whether it held steady over the series."""
-    if clock is None:
+    """The core clock in words (a stats.Clock): its speed, each run during
+    which it moved, the runs without core cycles and why, and whether it held
+    steady over the series; or why the series is in ticks only."""
+    if clock.ratio is None and not clock.refusals():
         return ["no clock readings: figures in ticks only"]
-    if isinstance(clock, ClockRefused):
-        return [refused_line(clock)]
+    if not clock.in_cycles:
+        return [f"{clock.refused} of {clock.readings} clock readings gave no core cycles: {refusals_words(clock)}: "
+                "figures in ticks only"]
     lines = [f"core clock {clock.core_hz / 1e9:.3f} GHz, counter {clock.tick_hz / 1e9:.3f} GHz: "
              f"{clock.ratio:.3f} core cycles per tick"]
     lines += [f"the core clock moved during run {n} ({before:.3f} to {after:.3f} core cycles per tick)"
               for n, before, after in clock.moved]
-    if clock.unread:
-        runs_named = f"run{'' if len(clock.unread) == 1 else 's'} {', '.join(map(str, clock.unread))}"
-        lines.append(f"the clock probe gave no reading around {runs_named}: figures in ticks only")
+    if clock.without:
+        have = "has" if len(clock.without) == 1 else "have"
+        lines.append(f"{len(clock.without)} of {clock.readings // 2} runs {have} no core cycles "
+                     f"({_numbered(n for n, _ in clock.without)}): {refusals_words(clock)}")
     if clock.steady:
         lines.append(f"the clock held steady over the series: every reading within {100 * clock.spread:.1f}%")
     else:
@@ -81,18 +83,40 @@ def clock_lines(clock):
     return lines
 
 
-def refused_line(refused):
-    """Why a series is given in ticks only (a runner.ClockRefused)."""
-    reading, where = refused.reading, f"on cpu {refused.cpu}"
-    if refused.reason == "chains":
-        why = (f"the clock probe's two chains disagree {where} (add {reading.add:.2f}, imul {reading.imul:.2f} "
-               "core cycles per tick)")
-    elif refused.reason == "range":
-        why = (f"the clock probe's reading {where} gives a core clock of {reading.ratio * reading.tick_hz / 1e9:.3g} "
-               f"GHz, outside the {CORE_HZ[0] / 1e9:g}-{CORE_HZ[1] / 1e9:g} GHz of any x86 processor")
-    else:
-        why = f"the clock probe refused its reading {where} ({refused.said or 'it gave no reason'})"
-    return f"{why}: figures in ticks only"
+def _numbered(numbers):
+    numbers = list(numbers)
+    return f"run{'' if len(numbers) == 1 else 's'} {', '.join(map(str, numbers))}"
+
+
+def refusal_words(reason, refusals, cpu):
+    """Why readings gave no core cycles, for one reason, with the figures of
+    one of them (of the chains, the two furthest apart)."""
+    where = f" on cpu {cpu}" if cpu is not None else ""
+    if reason == "chains":
+        shown = max(refusals, key=lambda r: r.apart)
+        widest = ", the widest apart" if len({(r.add, r.imul) for r in refusals}) > 1 else ""
+        return (f"the clock probe's two chains disagreed{where} (add {shown.add:.2f}, imul {shown.imul:.2f} core "
+                f"cycles per tick{widest})")
+    shown = refusals[0]
+    if reason == "range":
+        return (f"the clock probe's reading{where} gave a core clock of {shown.ratio * shown.tick_hz / 1e9:.3g} GHz, "
+                f"outside the {CORE_HZ[0] / 1e9:g}-{CORE_HZ[1] / 1e9:g} GHz of any x86 processor")
+    if reason == "probe":
+        return f"the clock probe refused its reading{where} ({shown.said or 'it gave no reason'})"
+    return f"the clock probe gave no reading{where}" + (f" ({shown.said})" if shown.said else "")
+
+
+def refusals_words(clock):
+    """Why the series' readings gave no core cycles, the commonest reason
+    first, each with its count where there are several."""
+    by_reason = {}
+    for _, found in clock.without:
+        for refusal in found or [Refusal("before", "failed")]:  # a record that kept no reason
+            by_reason.setdefault(refusal.reason, []).append(refusal)
+    ordered = sorted(by_reason.items(), key=lambda item: -len(item[1]))
+    counted = len(ordered) > 1
+    return "; ".join(refusal_words(reason, found, clock.cpu) + (f" ({count(len(found), 'readings')})" if counted
+                                                                 else "") for reason, found in ordered)
 
 
 def summary(spread, digits=1):
@@ -289,6 +313,7 @@ def _width(value):
 
 
 def _known(width, unit, runs_kept):
+    """"±0.48 core cycles", or that there is no interval yet."""
     return f"±{_width(width)} {UNITS[unit]}" if width is not None else f"no interval yet from {runs(runs_kept)}"
 
 
@@ -300,10 +325,15 @@ def progress_text(name, number, rounds, width=None, unit=None, runs_kept=0):
     return f"{name}: round {number}, and − mov {_known(width, unit, runs_kept)}"
 
 
-def stopped_line(name, outcome, rule, runs_kept):
-    """Why the rounds stopped, for one series (a stopping.Outcome)."""
-    known, asked = _known(outcome.width, rule.unit, runs_kept), f"(asked ±{rule.precision:g})"
+def stopped_line(name, outcome, rule, runs_kept, clock):
+    """Why the rounds stopped, for one series (a stopping.Outcome; clock,
+    its stats.Clock), each width in the unit it was judged in."""
+    known, asked = _known(outcome.width, outcome.unit, runs_kept), f"(asked ±{rule.precision:g})"
     rounds = count(outcome.rounds, "rounds")
+    if outcome.reason == "not-in-unit":
+        return (f"{name}: the precision could not be judged in {UNITS[rule.unit]}, as {clock.refused} of "
+                f"{clock.readings} clock readings gave none; after {rounds}, and − mov is known to {known} "
+                f"(--unit ticks judges it in ticks)")
     if outcome.reason == "reached":
         return f"{name}: stopped after {rounds}: and − mov known to {known} {asked}"
     if outcome.reason == "time":

@@ -13,7 +13,7 @@ import subprocess
 import time
 from typing import Optional
 
-from .records import CLOSING, CORE_HZ, LABELS, LINE, MARK, Reading, Run, probe_reading
+from .records import CLOSING, CORE_HZ, LABELS, LINE, MARK, Reading, Refusal, Run, probe_reading
 
 RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung: its driver ends it
 BACKSTOP_SECONDS = RUN_SECONDS + 30  # should the driver itself hang
@@ -178,20 +178,10 @@ def _pinned(cpu):
 PROBE_REFUSED = 3
 
 
-@dataclasses.dataclass
-class ClockRefused:
-    """A clock reading that gives no core cycles, and why: the probe's two
-    chains disagree, or the core clock lies outside CORE_HZ."""
-    cpu: int
-    reason: str  # "chains", "range" or "probe" (the probe refused, for a reason of its own)
-    reading: Reading
-    said: str  # the probe's line on standard error
-
-
 def refusal(reading, status):
-    """Why a reading gives no core cycles (see ClockRefused.reason), or None
-    where it does. The probe judges its chains' agreement itself; the range
-    is checked here too, for a probe that does not."""
+    """Why a reading gives no core cycles (see records.REFUSAL_REASONS), or
+    None where it does. The probe judges its chains' agreement itself; the
+    range is checked here too, for a probe that does not."""
     if not CORE_HZ[0] <= reading.ratio * reading.tick_hz <= CORE_HZ[1]:
         return "range"
     if status != PROBE_REFUSED:
@@ -199,19 +189,25 @@ def refusal(reading, status):
     return "chains" if reading.add is not None and reading.imul is not None else "probe"
 
 
-def read_clock(place, cpu):
-    """The clock probe's Reading on cpu; ClockRefused where it gives no core
-    cycles; None where the probe is missing or fails."""
-    try:
-        done = subprocess.run([str(place.probe)], capture_output=True, text=True, timeout=PROBE_SECONDS,
-                              preexec_fn=_pinned(cpu))
-    except (OSError, subprocess.TimeoutExpired):
+def read_clock(place, cpu, when):
+    """The clock probe's Reading on cpu; a Refusal where it gives no core
+    cycles (taken `when`, before or after a run); None where there is no probe."""
+    if not os.access(place.probe, os.X_OK):
         return None
+    try:
+        done = subprocess.run([str(place.probe)], capture_output=True, text=True, errors="replace",
+                              timeout=PROBE_SECONDS, preexec_fn=_pinned(cpu))
+    except subprocess.TimeoutExpired:
+        return Refusal(when, "failed", f"no answer in {PROBE_SECONDS} s")
+    except OSError as error:
+        return Refusal(when, "failed", f"could not be started ({error.strerror})")
     reading = probe_reading(done.stdout)
     if done.returncode not in (0, PROBE_REFUSED) or reading is None:
-        return None
+        return Refusal(when, "failed", f"exit status {done.returncode}: {_last_lines(done.stderr.encode(), count=1)}")
     why = refusal(reading, done.returncode)
-    return ClockRefused(cpu, why, reading, done.stderr.strip()) if why else reading
+    if why is None:
+        return reading
+    return Refusal(when, why, done.stderr.strip()[:200], reading.ratio, reading.tick_hz, reading.add, reading.imul)
 
 
 def _last_lines(*outputs, count=3):
@@ -222,27 +218,27 @@ def _last_lines(*outputs, count=3):
 
 def one_run(place, target, cpu):
     """One run of the target pinned to cpu, read between two clock readings:
-    (Run, banner, None or the ClockRefused of a reading) or (None, why it
-    failed, None)."""
-    before = read_clock(place, cpu)
+    (Run, banner) or (None, why it failed). The run has core cycles per tick
+    where both readings give them, and keeps each reading that does not."""
+    before = read_clock(place, cpu, "before")
     started = time.monotonic()
     try:
         done = subprocess.run(target.command, capture_output=True, timeout=BACKSTOP_SECONDS,
                               preexec_fn=_pinned(cpu))
     except subprocess.TimeoutExpired as expired:
-        return None, f"timed out after {BACKSTOP_SECONDS} s: {_last_lines(expired.stdout or b'')}", None
+        return None, f"timed out after {BACKSTOP_SECONDS} s: {_last_lines(expired.stdout or b'')}"
     except OSError as error:
-        return None, f"could not be started ({error.strerror})", None
-    after = read_clock(place, cpu)
+        return None, f"could not be started ({error.strerror})"
+    after = read_clock(place, cpu, "after")
     figures = [int(m.group(1)) for m in LINE.finditer(done.stdout)]
     closing = CLOSING.search(done.stderr)
     if done.returncode != 0 or len(figures) != len(LABELS) or not closing:
-        return None, _failure(done, time.monotonic() - started), None
+        return None, _failure(done, time.monotonic() - started)
     run = Run(figures, float(closing.group(1)))
-    refused = next((r for r in (before, after) if isinstance(r, ClockRefused)), None)
     if isinstance(before, Reading) and isinstance(after, Reading):
         run.ratios, run.tick_hz = [before.ratio, after.ratio], (before.tick_hz + after.tick_hz) / 2
-    return run, done.stdout.split(b"\r\n", 1)[0].decode(errors="replace"), refused
+    run.refused = [r for r in (before, after) if isinstance(r, Refusal)] or None
+    return run, done.stdout.split(b"\r\n", 1)[0].decode(errors="replace")
 
 
 def _failure(done, seconds):

@@ -34,14 +34,32 @@ def available():
     return scipy is not None
 
 
-def has_cycles(series):
-    """Whether every run of the series can be given in core cycles."""
-    return all(run.ratio() is not None for run in series.runs)
+def readings_without_cycles(series):
+    """Of the series' clock readings (two a run), how many give no core cycles."""
+    return sum(run.readings_without_cycles() for run in series.runs)
+
+
+def in_cycles(series):
+    """Whether the series is given in core cycles: unless half or more of its
+    clock readings give none. A refused reading costs its own run's core
+    cycles only; a core that shortens one of the probe's chains refuses
+    every reading, and its series is in ticks."""
+    return 2 * readings_without_cycles(series) < 2 * len(series.runs)
 
 
 def unit_for(series_list, unit):
-    """The unit asked for, or ticks where a series has no clock readings."""
-    return unit if unit == "ticks" or all(has_cycles(s) for s in series_list) else "ticks"
+    """The unit asked for, or ticks where a series is not in core cycles."""
+    return unit if unit == "ticks" or all(in_cycles(s) for s in series_list) else "ticks"
+
+
+def runs_in(series, unit):
+    """The series' runs that have figures in unit: in core cycles, those with both clock readings."""
+    return series.runs if unit == "ticks" else [run for run in series.runs if run.ratios]
+
+
+def in_unit(series, unit):
+    """The series cut to its runs with figures in unit."""
+    return series if unit == "ticks" else dataclasses.replace(series, runs=runs_in(series, unit))
 
 
 def _in_unit(run, ticks, unit):
@@ -49,14 +67,15 @@ def _in_unit(run, ticks, unit):
 
 
 def figure_values(series, index, unit="ticks"):
-    return [_in_unit(run, run.figures[index], unit) for run in series.runs]
+    """One value per run (in core cycles, per run that has them)."""
+    return [_in_unit(run, run.figures[index], unit) for run in runs_in(series, unit)]
 
 
 def body_values(series, body, unit="ticks"):
     """One value per run: the mean of the body's two figures. The two figures
     of one run are not independent of each other, so they are not pooled."""
     first, second = BODIES[body]
-    return [_in_unit(run, (run.figures[first] + run.figures[second]) / 2, unit) for run in series.runs]
+    return [_in_unit(run, (run.figures[first] + run.figures[second]) / 2, unit) for run in runs_in(series, unit)]
 
 
 @dataclasses.dataclass
@@ -81,15 +100,16 @@ def spread(values):
 
 @dataclasses.dataclass
 class Figures:
-    """A series' figures: the spread of each, in ticks and (where every run
-    has clock readings) in core cycles, and of the seconds to the closing line."""
+    """A series' figures: the spread of each, in ticks and (where the series
+    is in core cycles, over the runs that have them) in core cycles, and of
+    the seconds to the closing line."""
     ticks: list
     cycles: Optional[list]
     seconds: Spread
 
 
 def figures(series):
-    cycles = has_cycles(series)
+    cycles = in_cycles(series)
     return Figures([spread(figure_values(series, i)) for i in range(len(LABELS))],
                    [spread(figure_values(series, i, "cycles")) for i in range(len(LABELS))] if cycles else None,
                    spread([run.seconds for run in series.runs]))
@@ -231,7 +251,7 @@ def against_by_round(series, baseline, unit="ticks"):
     """Each body of series against the same body of baseline, run against run
     of the same round: {body: Difference}. Runs of one round ran moments
     apart, so whatever the host did then touched both."""
-    series, baseline = same_rounds(series, baseline)
+    series, baseline = same_rounds(in_unit(series, unit), in_unit(baseline, unit))
     if not series.runs:
         return {body: Difference(0, None, 0, 0, 1.0, (0, 0), True, "rounds") for body in BODIES}
     return {body: dataclasses.replace(paired_difference(body_values(series, body, unit),
@@ -241,35 +261,49 @@ def against_by_round(series, baseline, unit="ticks"):
 
 @dataclasses.dataclass
 class Clock:
-    ratio: float  # median core cycles per tick
-    tick_hz: float  # median counter frequency
+    """The core clock over a series, and the runs that have none."""
+    ratio: Optional[float]  # median core cycles per tick; None where no run has a reading
+    tick_hz: Optional[float]  # median counter frequency
     spread: float  # of every reading over the series, relative to the median ratio
     moved: list  # (run number from 1, ratio before, ratio after) where the clock moved during the run
-    unread: list = dataclasses.field(default_factory=list)  # numbers of the runs without a reading
+    without: list  # (run number from 1, [records.Refusal]) of each run without core cycles
+    readings: int  # clock readings taken or due, two a run
+    refused: int  # of those, the ones without core cycles
+    cpu: Optional[int] = None
 
     @property
     def core_hz(self):
-        return self.ratio * self.tick_hz
+        return self.ratio * self.tick_hz if self.ratio else None
+
+    @property
+    def in_cycles(self):
+        """As in_cycles(series)."""
+        return 2 * self.refused < self.readings
 
     @property
     def steady(self):
         """Whether the clock held over the series: no run moved it, every reading close."""
         return self.spread <= CLOCK_MOVED and not self.moved
 
+    def refusals(self):
+        """Every refused reading that the series keeps, in run order."""
+        return [refusal for _, found in self.without for refusal in found]
+
 
 def clock(series):
     """The core clock over a series, from the readings before and after each
-    run; None where there are none."""
+    run that has both, and the runs without."""
     readings = [run for run in series.runs if run.ratios]
+    without = [(n, run.refused or []) for n, run in enumerate(series.runs, 1) if not run.ratios]
+    refused = readings_without_cycles(series)
     if not readings:
-        return None
+        return Clock(None, None, 0, [], without, 2 * len(series.runs), refused, series.cpu)
     ratios = [r for run in readings for r in run.ratios]
     ratio = statistics.median(ratios)
     moved = [(n, run.ratios[0], run.ratios[-1]) for n, run in enumerate(series.runs, 1)
              if run.ratios and abs(run.ratios[-1] - run.ratios[0]) > CLOCK_MOVED * run.ratios[0]]
-    unread = [n for n, run in enumerate(series.runs, 1) if not run.ratios]
     return Clock(ratio, statistics.median(run.tick_hz for run in readings), (max(ratios) - min(ratios)) / ratio,
-                 moved, unread)
+                 moved, without, 2 * len(series.runs), refused, series.cpu)
 
 
 @dataclasses.dataclass
@@ -283,7 +317,7 @@ class CompareRow:
 
 
 def compare_row(series, unit):
-    cycles = has_cycles(series)
+    cycles = in_cycles(series)
     unit = unit if cycles else "ticks"
     return CompareRow(clock(series),
                       {body: statistics.median(body_values(series, body, "cycles")) for body in BODIES} if cycles
@@ -346,7 +380,7 @@ class Clusters:
 
 def run_values(series, unit="ticks"):
     """One value per run for its place among the runs: the mean of its four figures."""
-    return [_in_unit(run, statistics.fmean(run.figures), unit) for run in series.runs]
+    return [_in_unit(run, statistics.fmean(run.figures), unit) for run in runs_in(series, unit)]
 
 
 def _squares(group):

@@ -8,6 +8,9 @@ from typing import Optional
 from . import stats
 
 REACHED, MAX_RUNS, TIME = "reached", "max-runs", "time"
+# A series whose precision was asked in core cycles but that is in ticks
+# only (most of its clock readings refused): it holds no round back.
+NOT_IN_UNIT = "not-in-unit"
 DEFAULT_MIN_ROUNDS = 6  # the fewest paired runs that can give a verdict at 95%
 
 
@@ -24,17 +27,22 @@ class Rule:
 class Outcome:
     """Where one series stood when the rounds stopped."""
     rounds: int
-    reason: str  # REACHED, MAX_RUNS or TIME
+    reason: str  # REACHED, MAX_RUNS, TIME or NOT_IN_UNIT
     width: Optional[float]  # None with fewer than two runs
+    unit: str  # the width's: the rule's, or ticks for NOT_IN_UNIT
+
+
+def unit(rule, series):
+    """The unit the series' width is in: the rule's, or ticks where the
+    series is in ticks only."""
+    return stats.unit_for([series], rule.unit)
 
 
 def width(series, unit):
     """Half the width of the 95% interval of and − mov (paired within runs);
     None with fewer than two runs, whose interval says nothing. In core
-    cycles, over the runs with a clock reading: the precision asked keeps
-    its unit when a reading fails."""
-    if unit == "cycles":
-        series = dataclasses.replace(series, runs=[run for run in series.runs if run.ratio() is not None])
+    cycles, over the runs that have them."""
+    series = stats.in_unit(series, unit)
     if len(series.runs) < 2:
         return None
     found = stats.and_against_mov(series, unit)
@@ -47,8 +55,11 @@ def reached(rule, found):
 
 
 def why_stop(rule, rounds, widths, seconds):
-    """After a round: None to run another; otherwise why to stop."""
-    if rounds >= rule.min_rounds and all(reached(rule, found) for found in widths):
+    """After a round: None to run another; otherwise why to stop. widths:
+    (width, its unit) of each series; one not in the rule's unit cannot be
+    judged and holds no round back."""
+    judged = [found for found, its_unit in widths if its_unit == rule.unit]
+    if rounds >= rule.min_rounds and all(reached(rule, found) for found in judged):
         return REACHED
     if rule.max_runs is not None and rounds >= rule.max_runs:
         return MAX_RUNS
@@ -58,10 +69,14 @@ def why_stop(rule, rounds, widths, seconds):
 
 
 def outcomes(rule, reason, rounds, widths):
-    """{name: Outcome} once the rounds stopped for reason: a series that has
-    reached the precision says so whatever stopped the others."""
-    return {name: Outcome(rounds, REACHED if rounds >= rule.min_rounds and reached(rule, found) else reason, found)
-            for name, found in widths.items()}
+    """{name: Outcome} once the rounds stopped for reason (widths: {name:
+    (width, unit)}): a series that has reached the precision says so
+    whatever stopped the others."""
+    def why(found, its_unit):
+        if its_unit != rule.unit:
+            return NOT_IN_UNIT
+        return REACHED if rounds >= rule.min_rounds and reached(rule, found) else reason
+    return {name: Outcome(rounds, why(found, its_unit), found, its_unit) for name, (found, its_unit) in widths.items()}
 
 
 def record(rule, found):

@@ -118,11 +118,31 @@ class CyclesTest(unittest.TestCase):
         self.assertEqual(stats.body_values(one, "and", "cycles"), [69.6, 96])
         self.assertEqual(stats.figure_values(one, 0), [40, 40])
 
-    def test_a_series_without_clock_readings_is_judged_in_ticks(self):
+    def test_a_refused_reading_costs_its_own_run_and_half_of_them_the_series(self):
         timed = series(lambda n: [40 + n, 48 + n, 40 + n, 48 + n], ratios=[1.5, 1.5])
         self.assertEqual(stats.unit_for([timed], "cycles"), "cycles")
         self.assertEqual(stats.unit_for([timed, WARMING], "cycles"), "ticks")
         self.assertRegex(verdicts(timed, "cycles")[0], r"^and costs 12 core cycles \(20%\) more than mov")
+        # Runs 2 and 5 lose their core cycles, one reading each: the rest keep theirs.
+        chains = records.Refusal("after", "chains", "", 1.37, 2.5e9, 1.35, 1.40)
+        for n in (1, 4):
+            timed.runs[n].ratios, timed.runs[n].tick_hz, timed.runs[n].refused = None, None, [chains]
+        self.assertEqual(stats.unit_for([timed], "cycles"), "cycles")
+        self.assertEqual(len(stats.figure_values(timed, 0, "cycles")), 13)
+        self.assertRegex(verdicts(timed, "cycles")[0], r"^and costs 12 core cycles \(20%\) more .* 13 runs, paired$")
+        self.assertEqual(render_text.clock_lines(stats.clock(timed))[1],
+                         "2 of 15 runs have no core cycles (runs 2, 5): the clock probe's two chains disagreed on "
+                         "cpu 0 (add 1.35, imul 1.40 core cycles per tick)")
+        # Half the readings refused: in ticks, saying why.
+        for run in timed.runs[5:11]:
+            run.ratios, run.tick_hz, run.refused = None, None, [chains, records.Refusal("before", "failed", "exit 1")]
+        self.assertEqual((stats.readings_without_cycles(timed), stats.unit_for([timed], "cycles")), (14, "cycles"))
+        timed.runs[11].ratios, timed.runs[11].tick_hz, timed.runs[11].refused = None, None, [chains]
+        self.assertEqual(stats.unit_for([timed], "cycles"), "ticks")
+        self.assertEqual(render_text.clock_lines(stats.clock(timed)),
+                         ["15 of 30 clock readings gave no core cycles: the clock probe's two chains disagreed on "
+                          "cpu 0 (add 1.35, imul 1.40 core cycles per tick) (9 readings); the clock probe gave no "
+                          "reading on cpu 0 (exit 1) (6 readings): figures in ticks only"])
 
     def test_a_run_during_which_the_clock_moved_is_named(self):
         steady = series(lambda n: [40] * 4, ratios=[1.40, 1.41])
@@ -198,6 +218,9 @@ class Scratch(unittest.TestCase):
 class RecordTest(Scratch):
     def test_json_round_trips_and_reads_records_without_clock_readings(self):
         written = [WARMING, series(lambda n: [-1, 2, 3, 4], cpu=None, ratios=[1.4, 1.41])]
+        written[1].runs[3] = Run([1, 2, 3, 4], 0.4, refused=[records.Refusal("before", "chains", "disagree", 1.4,
+                                                                              2.5e9, 1.2, 1.6),
+                                                              records.Refusal("after", "failed", "exit status 1")])
         path = self.dir / "runs.json"
         records.save(path, MACHINE, written)
         self.assertEqual(records.load(path), (MACHINE, written))
@@ -243,6 +266,16 @@ class RecordTest(Scratch):
                 (json.dumps(one_run(tick_hz="x")), "tick_hz must be"),
                 (json.dumps(one_run(ratios=None)), "ratios and tick_hz come together"),
                 (json.dumps(one_run(round=0)), "round must be an integer from 1"),
+                (json.dumps(one_run(ratios=None, tick_hz=None, refused=[])), "refused must be one or two refused"),
+                (json.dumps(one_run(ratios=None, tick_hz=None, refused=[{"when": "before"}])), "refused must be"),
+                (json.dumps(one_run(ratios=None, tick_hz=None, refused=[{"when": "before", "reason": "x"}])),
+                 "refused must be"),
+                (json.dumps(one_run(ratios=None, tick_hz=None, refused=[{"when": "after", "reason": "chains"}] * 2)),
+                 "refused must be"),
+                (json.dumps(one_run(ratios=None, tick_hz=None, refused=[{"when": "after", "reason": "chains",
+                                                                          "add": -1}])), "refused must be"),
+                (json.dumps(one_run(refused=[{"when": "after", "reason": "chains"}])),
+                 "a run with core cycles has no refused reading"),
                 (json.dumps(one_run(colour="red")), "unknown field 'colour'")]:
             path = self.dir / "bad.json"
             path.write_bytes(text if isinstance(text, bytes) else text.encode())
@@ -519,7 +552,7 @@ class StandInTest(unittest.TestCase):
         self.assertEqual(lines[-2], "default: stopped after 6 rounds: and − mov known to ±0 ticks (asked ±0.5)")
         self.assertEqual(record["stopping"], {"precision": 0.5, "unit": "ticks", "min_rounds": 6, "max_runs": 30,
                                               "time": None, "targets": {"default": {"rounds": 6, "reason": "reached",
-                                                                                    "width": 0.0}}})
+                                                                                    "width": 0.0, "unit": "ticks"}}})
         # Noisy data with a difference far beyond the noise: significant from
         # the sixth round on, but its interval stays wide.
         lines, record = self.stops(0.5, "--max-runs", "8", diff=40, spread=6)
@@ -545,30 +578,67 @@ class StandInTest(unittest.TestCase):
         lines, record = self.stops(0.5, "--time", "0.001", spread=6)
         self.assertEqual(lines[-2], "default: the 0.001 s budget ran out at 1 round: no interval yet from 1 run "
                                     "(asked ±0.5)")
-        self.assertEqual(record["stopping"]["targets"]["default"], {"rounds": 1, "reason": "time", "width": None})
+        self.assertEqual(record["stopping"]["targets"]["default"], {"rounds": 1, "reason": "time", "width": None,
+                                                                    "unit": "ticks"})
 
-    def test_a_clock_reading_that_the_probe_or_the_tool_refuses_gives_ticks_only(self):
+    def test_a_refused_clock_reading_costs_its_own_run_and_one_refused_every_time_the_series(self):
         program = self.program(self.root / "A")
+        # Refused in every call, by the probe or by the tool: ticks only, saying why, also under --precision.
         for line, status, why in [
                 ("cycles-per-tick 1.5900 tick-hz 2600000000 core-hz 4134000000 add 1.590 imul 1.210", 3,
-                 "the clock probe's two chains disagree on cpu {} (add 1.59, imul 1.21 core cycles per tick): "
-                 "figures in ticks only"),
+                 "the clock probe's two chains disagreed on cpu {} (add 1.59, imul 1.21 core cycles per tick)"),
                 ("cycles-per-tick 9.1780 tick-hz 2600000000 core-hz 23862800000 add 9.178 imul 9.180", 0,
-                 "the clock probe's reading on cpu {} gives a core clock of 23.9 GHz, outside the 0.1-10 GHz of any "
-                 "x86 processor: figures in ticks only")]:
+                 "the clock probe's reading on cpu {} gave a core clock of 23.9 GHz, outside the 0.1-10 GHz of any "
+                 "x86 processor")]:
             self.probe(line, status)
             lines, record = self.tool("-n", "2", program)
             cpu = record["series"][0]["cpu"]
-            self.assertEqual(lines[2], "  " + why.format(cpu))
+            self.assertEqual(lines[2], f"  4 of 4 clock readings gave no core cycles: {why.format(cpu)}: figures in "
+                                       "ticks only")
             self.assertNotIn("core cycles per pass", "\n".join(lines))
             self.assertEqual([run["ratios"] for run in record["series"][0]["runs"]], [None, None])
+            self.assertEqual({(r["when"], r["reason"], r["add"]) for run in record["series"][0]["runs"]
+                              for r in run["refused"]}, {("before", "chains" if status else "range", float(line.split()[7])),
+                                                         ("after", "chains" if status else "range", float(line.split()[7]))})
+        lines, record = self.tool("--precision", "1000", program)
+        self.assertEqual(lines[-2], f"{program}: the precision could not be judged in core cycles, as 12 of 12 clock "
+                                    "readings gave none; after 6 rounds, and − mov is known to ±0 ticks (--unit ticks "
+                                    "judges it in ticks)")
+        self.assertEqual(record["stopping"]["targets"][program],
+                         {"rounds": 6, "reason": "not-in-unit", "width": 0.0, "unit": "ticks"})
+
+        # A probe that refuses one call in five, by a seeded draw: the series keeps its core cycles.
+        count = self.root / "probe-calls"
+        self.script(self.helpers / "zerobench-clock", f"""\
+import pathlib, random, sys
+count = pathlib.Path({str(count)!r})
+number = int(count.read_text()) if count.exists() else 0
+count.write_text(str(number + 1))
+if random.Random(number).random() < 0.2:
+    print("cycles-per-tick 1.3750 tick-hz 2000000000 core-hz 2750000000 add 1.350 imul 1.400")
+    print("zerobench-clock: the two chains disagree", file=sys.stderr)
+    sys.exit(3)
+print({AGREEING[0]!r})
+""")
+        lines, record = self.tool("-n", "15", "--seed", "1", program)
+        runs = record["series"][0]["runs"]
+        without = [n for n, run in enumerate(runs, 1) if run["ratios"] is None]
+        self.assertEqual(without, [n for n, run in enumerate(runs, 1) if run["refused"]])
+        self.assertTrue(0 < len(without) < 8, without)
+        self.assertIn(f"  {len(without)} of 15 runs have no core cycles (runs {', '.join(map(str, without))}): the "
+                      f"clock probe's two chains disagreed on cpu {record['series'][0]['cpu']} (add 1.35, imul 1.40 "
+                      "core cycles per tick)", lines)
+        self.assertIn("core cycles per pass", "\n".join(lines))
+        self.assertRegex("\n".join(lines), f"and costs 12 core cycles .* {15 - len(without)} runs, paired")
+
         # A probe that fails once (its third call): that run is named, and the
         # precision asked in core cycles stays in core cycles.
-        count = self.root / "probe-calls"
+        count.unlink()
         self.script(self.helpers / "zerobench-clock", f"n=$(cat {count} 2>/dev/null || echo 0)\n"
                     f"echo $((n + 1)) > {count}\n[ $n = 2 ] && exit 1\necho '{AGREEING[0]}'\n", "/bin/sh")
         lines, record = self.tool("--precision", "1000", program)
-        self.assertIn("  the clock probe gave no reading around run 2: figures in ticks only", lines)
+        self.assertIn("  1 of 6 runs has no core cycles (run 2): the clock probe gave no reading on cpu "
+                      f"{record['series'][0]['cpu']} (exit status 1: no output)", lines)
         self.assertEqual(lines[-2], f"{program}: stopped after 6 rounds: and − mov known to ±0 core cycles (asked ±1000)")
         self.assertEqual(record["stopping"]["max_runs"], 100)
 
