@@ -2,15 +2,13 @@
 JSON, and the lines they are read from (the program's report, the harness's
 closing line, the clock probe's reading). Needs nothing beyond Python."""
 import dataclasses
-import errno
 import json
 import math
-import os
 import re
-import stat
 import statistics
-import tempfile
 from typing import Optional
+
+from . import files
 
 LABELS = ["1 mov", "2 and", "3 mov", "4 and"]
 BODIES = {"mov": (0, 2), "and": (1, 3)}  # each body's figures in a report
@@ -27,6 +25,14 @@ def figure_line(body=rb"mov|and"):
 
 
 LINE = re.compile(figure_line())
+CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+
+def printable(text):
+    """text with each control character written as its escape (\\x1b,
+    \\n): text from a program or a record then reaches no terminal's
+    controls, and splits no line of a table."""
+    return CONTROL.sub(lambda found: found.group().encode("unicode_escape").decode(), text)
 CLOSING = re.compile(rb"seconds-to-closing-line: ([0-9.]+)")  # the harness's, on standard error
 # The clock probe's reading; older probes leave out the two chains' figures.
 PROBE = re.compile(r"cycles-per-tick ([0-9.]+) tick-hz ([0-9]+) core-hz ([0-9]+)(?: add ([0-9.]+) imul ([0-9.]+))?")
@@ -131,42 +137,15 @@ class RecordError(Exception):
 
 
 def save(path, machine, series, fields=None):
-    """Writes the record whole or not at all: a temporary file beside the
-    target (beside the file a symlink names), renamed over it, with the
-    target's mode or the one the umask gives a new file. Refuses to replace
-    what is not a regular file. fields: more of the record's top level (the
-    rounds' seed, the stopping rule)."""
+    """Writes the record whole or not at all (files.write_whole). fields:
+    more of the record's top level (the rounds' seed, the stopping rule)."""
     record = {"tool": "zerobench-stats", "machine": machine, "series": [dataclasses.asdict(s) for s in series],
               **(fields or {})}
-    target = os.path.realpath(path)
-    mode = file_mode(target)
-    handle, temporary = tempfile.mkstemp(dir=os.path.dirname(target), prefix=".zerobench-stats-", suffix=".json")
-    try:
-        with os.fdopen(handle, "w") as file:
-            json.dump(record, file, indent=1)
-        os.chmod(temporary, mode)
-        os.replace(temporary, target)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
-def file_mode(path):
-    """The mode a record at path is written with: the existing file's, or
-    0666 less the umask; OSError where path is not a regular file."""
-    try:
-        found = os.stat(path)
-    except FileNotFoundError:
-        umask = os.umask(0o22)
-        os.umask(umask)
-        return 0o666 & ~umask
-    if not stat.S_ISREG(found.st_mode):
-        raise OSError(errno.EEXIST, "not a regular file", path)
-    return stat.S_IMODE(found.st_mode)
+    files.write_whole(path, lambda file: file.write(json.dumps(record, indent=1).encode()))
 
 
 LARGEST = 8 << 20  # bytes; a run takes about 200, so far above any record, and /dev/zero is not read to the end
-FIGURE_LIMIT = 10 ** 9  # ticks per pass: far beyond any run that finished
+FIGURES = (-2 ** 31, 2 ** 31 - 1)  # the report prints a figure's low 32 bits as a signed number
 CORE_HZ = (0.1e9, 10e9)  # the core clocks of x86 processors: a reading outside is no reading
 TICK_HZ = (1e6, 100e9)  # the counter frequencies a record may hold
 
@@ -185,7 +164,7 @@ def _positive(value):
 
 
 def _figures(value):
-    return type(value) is list and len(value) == len(LABELS) and all(map(_integer(-FIGURE_LIMIT, FIGURE_LIMIT), value))
+    return type(value) is list and len(value) == len(LABELS) and all(map(_integer(*FIGURES), value))
 
 
 def _ratios(value):
@@ -230,7 +209,7 @@ def _optional(test):
 
 
 # What each object of a record may hold: {field: (what it must be, test)}, and the fields it must hold.
-RUN_FIELDS = {"figures": (f"{len(LABELS)} integers from -{FIGURE_LIMIT} to {FIGURE_LIMIT}", _figures),
+RUN_FIELDS = {"figures": (f"{len(LABELS)} integers from {FIGURES[0]} to {FIGURES[1]}", _figures),
               "seconds": ("a finite number, not negative", _number),
               "ratios": ("two positive finite numbers", _ratios),
               "tick_hz": (f"a number from {TICK_HZ[0]:g} to {TICK_HZ[1]:g}",
@@ -280,18 +259,26 @@ def read_record(path):
         raise RecordError(f"not a zerobench-stats record (not JSON: {error})") from None
 
 
-RECORD_START = re.compile(rb'\s*\{\s*"tool"\s*:\s*"zerobench-stats"')  # how save() begins a record
+def _check_run(run, where):
+    """RecordError, naming where, unless run (as JSON holds it) is one that
+    load takes."""
+    _checked(run, RUN_FIELDS, ("figures", "seconds"), where)
+    if (run.get("ratios") is None) != (run.get("tick_hz") is None):
+        raise RecordError(f"{where}: ratios and tick_hz come together")
+    if run.get("ratios") and not all(CORE_HZ[0] <= r * run["tick_hz"] <= CORE_HZ[1] for r in run["ratios"]):
+        raise RecordError(f"{where}: ratios give a core clock outside {CORE_HZ[0] / 1e9:g}-{CORE_HZ[1] / 1e9:g} GHz")
+    if run.get("ratios") and run.get("refused"):
+        raise RecordError(f"{where}: a run with core cycles has no refused reading")
 
 
-def looks_like_record(path):
-    """Whether path is a regular file that begins as a record does."""
-    if not os.path.isfile(path):
-        return False  # opening a FIFO would wait for a writer
+def run_problem(run):
+    """Why a record holding this Run would not load, or None: run and
+    compare keep one rule."""
     try:
-        with open(path, "rb") as file:
-            return bool(RECORD_START.match(file.read(100)))
-    except OSError:
-        return False
+        _check_run(json.loads(json.dumps(dataclasses.asdict(run))), "the run")
+    except RecordError as error:
+        return str(error).removeprefix("the run: ")
+    return None
 
 
 def load(path):
@@ -307,16 +294,11 @@ def load(path):
     for i, one in enumerate(record["series"], 1):
         _checked(one, SERIES_FIELDS, SERIES_FIELDS, f"series {i}")
         for j, run in enumerate(one["runs"], 1):
-            _checked(run, RUN_FIELDS, ("figures", "seconds"), f"series {i}, run {j}")
-            if (run.get("ratios") is None) != (run.get("tick_hz") is None):
-                raise RecordError(f"series {i}, run {j}: ratios and tick_hz come together")
-            if run.get("ratios") and not all(CORE_HZ[0] <= r * run["tick_hz"] <= CORE_HZ[1] for r in run["ratios"]):
-                raise RecordError(f"series {i}, run {j}: ratios give a core clock outside "
-                                  f"{CORE_HZ[0] / 1e9:g}-{CORE_HZ[1] / 1e9:g} GHz")
-            if run.get("ratios") and run.get("refused"):
-                raise RecordError(f"series {i}, run {j}: a run with core cycles has no refused reading")
+            _check_run(run, f"series {i}, run {j}")
         runs = [Run(**{name: run[name] for name in run_names if name in run}) for run in one["runs"]]
         for run in runs:
-            run.refused = run.refused and [Refusal(**refusal) for refusal in run.refused]
-        series.append(Series(**{**one, "runs": runs}))
-    return dict(record["machine"]), series
+            run.started = run.started and printable(run.started)
+            run.refused = run.refused and [Refusal(**{**refusal, "said": printable(refusal.get("said", ""))})
+                                           for refusal in run.refused]
+        series.append(Series(printable(one["preset"]), one["cpu"], printable(one["banner"]), runs))
+    return {printable(key): printable(value) for key, value in record["machine"].items()}, series

@@ -3,7 +3,9 @@ side by side (run), or mov and and of each machine and build side by side
 (compare); a box with whiskers and every run as a point."""
 import functools
 import logging
+import pathlib
 
+from . import files
 from .records import BODIES, LABELS, UNITS
 from .stats import body_values, figure_values
 
@@ -41,12 +43,18 @@ def _jitter():
     return numpy.random.default_rng(0)  # the same picture for the same runs
 
 
+MOST_POINTS = 2000  # points drawn per box; beyond, a sample of the values drawn at random
+
+
 def _boxes(axis, columns, jitter):
-    """One box per (label, colour, values), every value a point on it."""
+    """One box per (label, colour, values), every value a point on it (up to
+    MOST_POINTS of them: many more would take seconds and hide the box)."""
     boxes = axis.boxplot([values for _, _, values in columns], patch_artist=True, widths=0.55, showfliers=False)
     for i, (_, colour, values) in enumerate(columns):
         boxes["boxes"][i].set(facecolor=colour, alpha=0.35)
         boxes["medians"][i].set(color=colour, linewidth=2)
+        if len(values) > MOST_POINTS:
+            values = jitter.choice(values, MOST_POINTS, replace=False)
         spread = jitter.uniform(-0.15, 0.15, len(values))
         axis.scatter(i + 1 + spread, values, s=12, color=colour, zorder=3)
     axis.set_xticks(range(1, len(columns) + 1), [label for label, _, _ in columns])
@@ -65,13 +73,17 @@ def _drawable(text):
 
 
 def _finish(figure, path, title):
+    """Titles the figure and writes it to path, whole or not at all, in the
+    format its name gives (a symlink's target may have another suffix, or none)."""
     heading = figure.suptitle(title, fontsize=10)
     # Few panels are narrower than the title: the figure widens to hold it, with a margin.
     needed = heading.get_window_extent(figure.canvas.get_renderer()).width / figure.dpi + 0.3
     figure.set_figwidth(max(figure.get_figwidth(), needed))
     figure.tight_layout()
-    figure.savefig(path, dpi=100)
-    _pyplot().close(figure)
+    try:
+        files.write_whole(path, lambda file: figure.savefig(file, dpi=100, format=pathlib.Path(path).suffix[1:].lower()))
+    finally:
+        _pyplot().close(figure)
 
 
 def draw(path, series, machine, unit="ticks"):

@@ -33,6 +33,8 @@ def sentence(subject, reference, d, unit="ticks"):
         counts = f"{runs(d.counts[0])} each, unpaired"
     else:
         counts = f"{d.counts[0]} and {d.counts[1]} runs, unpaired"
+    if d.interval != "bootstrap":
+        counts += f", interval from {d.interval}"
     if not d.possible():
         needed = f"at least 6 paired {d.pairs}" if d.paired else "more runs"
         return (f"{subject} vs {reference}: too few {d.pairs if d.paired else 'runs'} for a verdict at "
@@ -126,9 +128,10 @@ def summary(spread, digits=1):
         f" {relative:>5}"
 
 
-def series_lines(series, clock, figures, verdicts, unit):
-    """One series: its clock, each figure's spread, its verdicts (in unit) where there are any."""
-    lines = [f"{series.preset}: {runs(len(series.runs))} on cpu {series.cpu}"]
+def series_lines(name, series, clock, figures, verdicts, unit):
+    """One series (name: its program's, unique in the run): its clock, each
+    figure's spread, its verdicts (in unit) where there are any."""
+    lines = [f"{name}: {runs(len(series.runs))} on cpu {series.cpu}"]
     lines += ["  " + line for line in clock_lines(clock)]
     cycles = figures.cycles is not None
     columns = "  median    min    max spread"
@@ -325,11 +328,16 @@ def progress_text(name, number, rounds, width=None, unit=None, runs_kept=0):
     return f"{name}: round {number}, and − mov {_known(width, unit, runs_kept)}"
 
 
-def stopped_line(name, outcome, rule, runs_kept, clock):
+def stopped_line(name, outcome, rule, runs_kept, clock, failed):
     """Why the rounds stopped, for one series (a stopping.Outcome; clock,
-    its stats.Clock), each width in the unit it was judged in."""
+    its stats.Clock; failed, its runs failed in a row at the end), each
+    width in the unit it was judged in."""
     known, asked = _known(outcome.width, outcome.unit, runs_kept), f"(asked ±{rule.precision:g})"
     rounds = count(outcome.rounds, "rounds")
+    if outcome.reason == "failing":
+        return f"{name}: its last {runs(failed)} failed: no more rounds after {rounds}: {known} {asked}"
+    if outcome.reason == "another-failing":
+        return f"{name}: the rounds ended after {rounds}, as another program's runs kept failing: {known} {asked}"
     if outcome.reason == "not-in-unit":
         return (f"{name}: the precision could not be judged in {UNITS[rule.unit]}, as {clock.refused} of "
                 f"{clock.readings} clock readings gave none; after {rounds}, and − mov is known to {known} "
@@ -340,6 +348,3 @@ def stopped_line(name, outcome, rule, runs_kept, clock):
         return f"{name}: the {rule.time:g} s budget ran out at {rounds}: {known} {asked}"
     return f"{name}: the budget of {rounds} (--max-runs) ran out: {known} {asked}"
 
-
-def failing_line(name, failed):
-    return f"{name}: its last {runs(failed)} failed: no more rounds"

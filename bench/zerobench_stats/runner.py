@@ -13,7 +13,7 @@ import subprocess
 import time
 from typing import Optional
 
-from .records import CLOSING, CORE_HZ, LABELS, LINE, MARK, Reading, Refusal, Run, probe_reading
+from .records import CLOSING, CORE_HZ, LABELS, LINE, MARK, TICK_HZ, Reading, Refusal, Run, printable, probe_reading
 
 RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung: its driver ends it
 BACKSTOP_SECONDS = RUN_SECONDS + 30  # should the driver itself hang
@@ -75,13 +75,20 @@ def ia32_refused(place):
     return probe.stdout.strip() if probe.returncode == 1 else None
 
 
+MOST_PROGRAM_BYTES = 16 << 20  # a zerobench program is well under 1 MiB
+
+
 def check_program(path):
-    """A zerobench program that can be started here, or UsageError."""
+    """A zerobench program that can be started here, or UsageError. It
+    reads at most MOST_PROGRAM_BYTES of the file."""
     file = pathlib.Path(path)
     if not file.is_file():
         raise UsageError(f"{path}: no such program")
     try:
-        image = file.read_bytes()
+        with open(file, "rb") as opened:
+            image = opened.read(MOST_PROGRAM_BYTES + 1)
+        if len(image) > MOST_PROGRAM_BYTES:
+            raise UsageError(f"{path}: not a zerobench program (larger than {MOST_PROGRAM_BYTES >> 20} MiB)")
     except OSError as error:
         raise UsageError(f"{path}: cannot be read ({error.strerror})") from None
     if image.startswith(b"MZ"):
@@ -182,7 +189,8 @@ def refusal(reading, status):
     """Why a reading gives no core cycles (see records.REFUSAL_REASONS), or
     None where it does. The probe judges its chains' agreement itself; the
     range is checked here too, for a probe that does not."""
-    if not CORE_HZ[0] <= reading.ratio * reading.tick_hz <= CORE_HZ[1]:
+    if not (CORE_HZ[0] <= reading.ratio * reading.tick_hz <= CORE_HZ[1] and
+            TICK_HZ[0] <= reading.tick_hz <= TICK_HZ[1]):
         return "range"
     if status != PROBE_REFUSED:
         return None
@@ -207,12 +215,13 @@ def read_clock(place, cpu, when):
     why = refusal(reading, done.returncode)
     if why is None:
         return reading
-    return Refusal(when, why, done.stderr.strip()[:200], reading.ratio, reading.tick_hz, reading.add, reading.imul)
+    return Refusal(when, why, printable(done.stderr.strip()[:200]), reading.ratio, reading.tick_hz, reading.add,
+                   reading.imul)
 
 
 def _last_lines(*outputs, count=3):
     text = b"\n".join(outputs).decode(errors="replace").replace("\r", "\n")
-    lines = [line.strip() for line in text.split("\n") if line.strip()]
+    lines = [printable(line.strip()) for line in text.split("\n") if line.strip()]
     return " | ".join(lines[-count:]) or "no output"
 
 
@@ -238,7 +247,7 @@ def one_run(place, target, cpu):
     if isinstance(before, Reading) and isinstance(after, Reading):
         run.ratios, run.tick_hz = [before.ratio, after.ratio], (before.tick_hz + after.tick_hz) / 2
     run.refused = [r for r in (before, after) if isinstance(r, Refusal)] or None
-    return run, done.stdout.split(b"\r\n", 1)[0].decode(errors="replace")
+    return run, printable(done.stdout.split(b"\r\n", 1)[0].decode(errors="replace"))
 
 
 def _failure(done, seconds):

@@ -139,13 +139,18 @@ class Difference:
     counts: tuple  # values in the subject, in the reference
     paired: bool = False
     pairs: str = "runs"  # what the paired values share: a run, or a round of runs
+    interval: str = "bootstrap"  # how low and high were found: BOOTSTRAP or ORDER_STATISTICS
 
     def possible(self):
         """Whether the test could reach p < 0.05 at all with so few runs: its
         smallest two-sided p is 2 / 2**n paired, 2 / C(n1 + n2, n1) unpaired."""
         n1, n2 = self.counts
-        outcomes = 2 ** n1 if self.paired else math.comb(n1 + n2, n1)
-        return 2 / outcomes < 1 - CONFIDENCE
+        if not (n1 and n2):
+            return False
+        # In logarithms: the counts of outcomes of 200,000 runs have thousands of digits.
+        outcomes = n1 * math.log(2) if self.paired else \
+            math.lgamma(n1 + n2 + 1) - math.lgamma(n1 + 1) - math.lgamma(n2 + 1)
+        return math.log(2) - outcomes < math.log(1 - CONFIDENCE)
 
     def shown(self):
         """Beyond the noise: the test rejects equality and the interval leaves out 0."""
@@ -156,16 +161,47 @@ def _median_difference(subject, reference, axis):
     return numpy.median(subject, axis=axis) - numpy.median(reference, axis=axis)
 
 
+# From this many values in a sample on, intervals come from order statistics
+# instead of the bootstrap, whose resamples would take seconds and gigabytes
+# (a record of 8 MiB holds 200,000 runs); below it, from 9,999 resamples.
+LARGE = 2000
+BOOTSTRAP = "bootstrap"
+ORDER_STATISTICS = "order statistics"
+RESAMPLED_VALUES = 5_000_000  # values resampled at a time: about 40 MB
+
+
 def _interval(samples, statistic):
     """The bootstrap confidence interval; the same data give the same interval."""
     if all(len(set(sample)) == 1 for sample in samples) or min(map(len, samples)) < 2:
         # Nothing to resample; a single run allows no verdict anyway (see Difference.possible).
         value = float(statistic(*[numpy.array(s) for s in samples], axis=-1))
         return value, value
+    batch = max(1, RESAMPLED_VALUES // sum(map(len, samples)))
     interval = scipy.stats.bootstrap(samples, statistic, vectorized=True, confidence_level=CONFIDENCE,
-                                     method="percentile", random_state=numpy.random.default_rng(0)
+                                     method="percentile", batch=batch, random_state=numpy.random.default_rng(0)
                                      ).confidence_interval
     return float(interval.low), float(interval.high)
+
+
+def median_interval(values):
+    """The distribution-free interval of a median from order statistics: the
+    k-th value from each end, k the largest with P(B < k) <= (1 - CONFIDENCE)
+    / 2 for B binomial(n, 1/2)."""
+    ordered = numpy.sort(numpy.asarray(values, dtype=float))
+    n = len(ordered)
+    k = max(1, int(scipy.stats.binom.ppf((1 - CONFIDENCE) / 2, n, 0.5)))
+    return float(ordered[k - 1]), float(ordered[n - k])
+
+
+def median_difference_interval(subject, reference):
+    """Price and Bonett's interval of a difference of medians: each median's
+    standard error from its order-statistics interval, combined as for
+    independent samples."""
+    z = scipy.stats.norm.ppf(1 - (1 - CONFIDENCE) / 2)
+    errors = [(high - low) / (2 * z) for low, high in map(median_interval, (subject, reference))]
+    amount = float(numpy.median(subject) - numpy.median(reference))
+    half = z * math.hypot(*errors)
+    return amount - half, amount + half
 
 
 def _percent(amount, reference):
@@ -176,17 +212,22 @@ def _percent(amount, reference):
 def difference(subject, reference):
     """Independent samples: difference of the medians, Mann-Whitney U."""
     amount = statistics.median(subject) - statistics.median(reference)
-    low, high = _interval((subject, reference), _median_difference)
+    large = max(len(subject), len(reference)) >= LARGE
+    low, high = median_difference_interval(subject, reference) if large else \
+        _interval((subject, reference), _median_difference)
     p = scipy.stats.mannwhitneyu(subject, reference, alternative="two-sided").pvalue
-    return Difference(amount, _percent(amount, reference), low, high, float(p), (len(subject), len(reference)))
+    return Difference(amount, _percent(amount, reference), low, high, float(p), (len(subject), len(reference)),
+                      interval=ORDER_STATISTICS if large else BOOTSTRAP)
 
 
 def paired_difference(subject, reference):
     """Two values from each run: the median of the per-run differences, a
-    bootstrap over runs, the Wilcoxon signed-rank test."""
+    bootstrap over runs (order statistics from LARGE runs on), the Wilcoxon
+    signed-rank test."""
     differences = [s - r for s, r in zip(subject, reference)]
     amount = statistics.median(differences)
-    low, high = _interval((differences,), numpy.median)
+    large = len(differences) >= LARGE
+    low, high = median_interval(differences) if large else _interval((differences,), numpy.median)
     if any(differences):
         with warnings.catch_warnings():
             # Runs whose two values are equal drop out, and scipy says so.
@@ -194,7 +235,8 @@ def paired_difference(subject, reference):
             p = float(scipy.stats.wilcoxon(differences, alternative="two-sided").pvalue)
     else:
         p = 1.0  # every run gave both the same value
-    return Difference(amount, _percent(amount, reference), low, high, p, (len(subject), len(reference)), True)
+    return Difference(amount, _percent(amount, reference), low, high, p, (len(subject), len(reference)), True,
+                      interval=ORDER_STATISTICS if large else BOOTSTRAP)
 
 
 def and_against_mov(series, unit="ticks"):
@@ -383,10 +425,23 @@ def run_values(series, unit="ticks"):
     return [_in_unit(run, statistics.fmean(run.figures), unit) for run in runs_in(series, unit)]
 
 
-def _squares(group):
-    """The sum of squares about the group's mean."""
-    mean = statistics.fmean(group)
-    return sum((v - mean) ** 2 for v in group)
+def _best_split(values, least):
+    """The index that splits the sorted values into two groups of at least
+    `least` each with the least sum of squares within them; from running
+    sums, so in one pass (values are centred first, for the precision)."""
+    centre = statistics.fmean(values)
+    centred = [v - centre for v in values]
+    sums, squares = [0.0], [0.0]
+    for v in centred:
+        sums.append(sums[-1] + v)
+        squares.append(squares[-1] + v * v)
+    n, total, total_squares = len(values), sums[-1], squares[-1]
+
+    def within(i):
+        left = squares[i] - sums[i] ** 2 / i
+        right = (total_squares - squares[i]) - (total - sums[i]) ** 2 / (n - i)
+        return left + right
+    return min(range(least, n - least + 1), key=within)
 
 
 def _spread_within(group, least):
@@ -412,7 +467,7 @@ def clusters(series, unit="ticks"):
     if len(values) < 2 * least:
         return None
     scale = LEAST_SPREAD / 1.349 * abs(statistics.median(values))
-    i = min(range(least, len(values) - least + 1), key=lambda i: _squares(values[:i]) + _squares(values[i:]))
+    i = _best_split(values, least)
     first, second = values[:i], values[i:]
     if _ashman_d(first, second, scale) < CLUSTER_D:
         return None

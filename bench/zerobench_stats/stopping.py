@@ -11,6 +11,9 @@ REACHED, MAX_RUNS, TIME = "reached", "max-runs", "time"
 # A series whose precision was asked in core cycles but that is in ticks
 # only (most of its clock readings refused): it holds no round back.
 NOT_IN_UNIT = "not-in-unit"
+# A target whose last -n runs failed ends the rounds (its interval would
+# never narrow); the others stop with it.
+FAILING, ANOTHER_FAILING = "failing", "another-failing"
 DEFAULT_MIN_ROUNDS = 6  # the fewest paired runs that can give a verdict at 95%
 
 
@@ -27,7 +30,7 @@ class Rule:
 class Outcome:
     """Where one series stood when the rounds stopped."""
     rounds: int
-    reason: str  # REACHED, MAX_RUNS, TIME or NOT_IN_UNIT
+    reason: str  # REACHED, MAX_RUNS, TIME, NOT_IN_UNIT, FAILING or ANOTHER_FAILING
     width: Optional[float]  # None with fewer than two runs
     unit: str  # the width's: the rule's, or ticks for NOT_IN_UNIT
 
@@ -59,7 +62,9 @@ def why_stop(rule, rounds, widths, seconds):
     (width, its unit) of each series; one not in the rule's unit cannot be
     judged and holds no round back."""
     judged = [found for found, its_unit in widths if its_unit == rule.unit]
-    if rounds >= rule.min_rounds and all(reached(rule, found) for found in judged):
+    if rounds < rule.min_rounds:
+        return None  # neither budget ends a series before -n rounds
+    if all(reached(rule, found) for found in judged):
         return REACHED
     if rule.max_runs is not None and rounds >= rule.max_runs:
         return MAX_RUNS
@@ -68,15 +73,21 @@ def why_stop(rule, rounds, widths, seconds):
     return None
 
 
-def outcomes(rule, reason, rounds, widths):
+def outcomes(rule, reason, rounds, widths, failing=()):
     """{name: Outcome} once the rounds stopped for reason (widths: {name:
-    (width, unit)}): a series that has reached the precision says so
-    whatever stopped the others."""
-    def why(found, its_unit):
+    (width, unit)}; failing: the names whose runs kept failing, when that
+    stopped them): a series that has reached the precision says so whatever
+    stopped the others."""
+    def why(name, found, its_unit):
+        if name in failing:
+            return FAILING
         if its_unit != rule.unit:
             return NOT_IN_UNIT
-        return REACHED if rounds >= rule.min_rounds and reached(rule, found) else reason
-    return {name: Outcome(rounds, why(found, its_unit), found, its_unit) for name, (found, its_unit) in widths.items()}
+        if rounds >= rule.min_rounds and reached(rule, found):
+            return REACHED
+        return ANOTHER_FAILING if reason == FAILING else reason
+    return {name: Outcome(rounds, why(name, found, its_unit), found, its_unit)
+            for name, (found, its_unit) in widths.items()}
 
 
 def record(rule, found):

@@ -16,6 +16,7 @@ import json
 import os
 import pathlib
 import random
+import resource
 import signal
 import stat
 import subprocess
@@ -28,7 +29,7 @@ import unittest.mock
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 sys.dont_write_bytecode = True  # no __pycache__ in the checkout's package
 sys.path.insert(0, str(BENCH))
-from zerobench_stats import cli, records, render_plot, render_text, runner, stats, stopping  # noqa: E402
+from zerobench_stats import cli, files, records, render_plot, render_text, runner, session, stats, stopping  # noqa: E402
 from zerobench_stats.records import Run, Series  # noqa: E402
 from zerobench_stats.runner import UsageError  # noqa: E402
 
@@ -188,7 +189,7 @@ class NotesTest(unittest.TestCase):
                          ["1 figure outside the fences: run 6 (1 mov 30)"])
         shown = io.StringIO()
         with contextlib.redirect_stdout(shown):
-            cli.show_series(cli.Entry("default", None, DISTURBED.cpu, DISTURBED), "cycles")
+            cli.show_series(session.Entry("default", None, DISTURBED.cpu, DISTURBED), "cycles")
         self.assertRegex(shown.getvalue(), r"\n  the first and .*paired\)\n  3 figures outside the fences: run 3 ")
 
     def test_runs_in_two_clusters_are_named_and_one_spread_is_not(self):
@@ -340,6 +341,31 @@ class CompareTest(RecordTest):
         self.assertTrue(table[2].startswith("| #1 | AMD EPYC (SSE4) | 2.500 | 2.500 | Linux 6.1.0 x86_64 |"))
         self.assertIn("- mov on #2 costs 41 core cycles (100%) more than on #1 per pass", markdown.read_text())
 
+    def test_text_from_a_record_reaches_no_terminal_and_splits_no_row(self):
+        hostile = dataclasses.replace(FLAT, banner="evil\x1b]0;TITLE\x07\x1b[31mRED\nnewline|pipe")
+        markdown = self.dir / "table.md"
+        lines = self.compare(({**MACHINE, "kernel": "k\x1b[2J"}, [hostile]), markdown=markdown)
+        shown = "\n".join(lines) + markdown.read_text()
+        self.assertFalse(any(c in shown for c in "\x1b\x07"), shown)
+        self.assertRegex(lines[1], r"^#1\s+evil\\x1b]0;TITLE\\x07\\x1b\[31mRED\\nnewline\|pipe\s+-\s+-\s+k\\x1b\[2J ")
+        self.assertEqual(markdown.read_text().splitlines()[2].count(" | "), len(render_text.HEADINGS) - 1)
+
+    def test_a_record_at_the_size_limit_is_compared_in_seconds_and_bounded_memory(self):
+        # 200,000 runs in 8 MiB: the bootstrap of their median would take
+        # gigabytes; the intervals come from order statistics instead.
+        runs = [{"figures": [40 + n % 9, 48 + n % 5, 40 + n % 7, 48 + n % 3], "seconds": 0} for n in range(200_000)]
+        record = self.dir / "large.json"
+        record.write_text(json.dumps({"tool": "zerobench-stats", "machine": MACHINE, "series": [
+            {"preset": "default", "cpu": 0, "banner": "x", "runs": runs}]}, separators=(",", ":")))
+        self.assertLess(record.stat().st_size, records.LARGEST)
+        limit = 1 << 30  # bytes of address space: the bootstrap asked for 15 GiB
+        done = tool("compare", record, record, timeout=120,
+                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertIn("and on #2 vs on #1: no difference shown at 95% (0 ticks, 95% CI 0 to 0, p = 1, 200000 runs "
+                      "each, unpaired, interval from order statistics)", done.stdout)
+        self.assertRegex(done.stdout, r"#1 .* 6\.0 ticks more, p < 0\.001\n")
+
     def test_a_record_without_clock_readings_is_compared_in_ticks(self):
         timed = series(lambda n: [40 + n] * 4, ratios=[1.5, 1.5])
         lines = self.compare((MACHINE, [timed]), (MACHINE, [FLAT]))
@@ -378,13 +404,13 @@ class CompareTest(RecordTest):
 def tool(*arguments, **options):
     """zerobench-stats as a user starts it; its output as text."""
     return subprocess.run([str(BENCH / "zerobench-stats"), *map(str, arguments)], text=True, errors="backslashreplace",
-                          timeout=60, **{"capture_output": True, **options})
+                          **{"capture_output": True, "timeout": 60, **options})
 
 
-def assert_refused(test, arguments, why):
+def assert_refused(test, arguments, why, stdout=subprocess.PIPE):
     """The arguments get status 2, one line on standard error naming why, and no other output."""
-    done = tool(*arguments)
-    test.assertEqual((done.returncode, done.stdout), (2, ""), arguments)
+    done = tool(*arguments, stdout=stdout, stderr=subprocess.PIPE, capture_output=False)
+    test.assertEqual((done.returncode, done.stdout or ""), (2, ""), arguments)
     test.assertEqual(len(done.stderr.splitlines()), 1, done.stderr)
     test.assertIn(why, done.stderr)
 
@@ -395,9 +421,14 @@ class BadArgumentsTest(unittest.TestCase):
             not_a_program = pathlib.Path(scratch) / "program"
             not_a_program.write_text("#!/bin/sh\n")
             not_a_program.chmod(0o755)
+            huge = pathlib.Path(scratch) / "huge"
+            with open(huge, "wb") as sparse:
+                sparse.write(b"\x7fELF")
+                sparse.truncate(30 << 30)  # 30 GiB, read whole once
             cases = [
                 (["run", "nosuch"], "nosuch: neither a zerobench program nor a preset"),
                 (["run", str(not_a_program)], "not a zerobench program"),
+                (["run", str(huge)], "huge: not a zerobench program (larger than 16 MiB)"),
                 (["run", "/nonexistent/zerobench"], "no such program"),
                 (["run", "--json", "/nonexistent/dir/out.json"], "no directory /nonexistent/dir"),
                 (["run", "--plot", f"{scratch}/out.txt"], "a picture is written as .png, .svg, .pdf"),
@@ -541,6 +572,33 @@ class StandInTest(unittest.TestCase):
         self.assertEqual([run["figures"] for s in again["series"] for run in s["runs"]],
                          [run["figures"] for s in record["series"] for run in s["runs"]])
 
+    def test_a_program_against_itself_any_32_bit_figure_and_a_closed_standard_error(self):
+        # The same program twice (an A/A test of the noise floor): two series, each with a state of its own.
+        self.program(self.root / "build" / "default" / "zerobench", spread=3, seed=5)
+        lines, record = self.tool("--unit", "ticks", "--precision", "0.001", "-n", "6", "--max-runs", "8", "--seed",
+                                  "2", "default", "default")
+        self.assertEqual(set(record["stopping"]["targets"]), {"default", "default (2)"})
+        _, (first, second) = records.load(self.root / "record.json")
+        self.assertNotEqual([run.figures for run in first.runs], [run.figures for run in second.runs])
+        self.assertEqual([record["stopping"]["targets"][name]["width"] for name in ("default", "default (2)")],
+                         [stopping.width(first, "ticks"), stopping.width(second, "ticks")])
+        self.assertIn("default (2): 8 runs on cpu 0", lines)
+        # Any figure the report's signed 32 bits hold is kept, and compare reads it; one beyond is left out.
+        big = self.program(self.root / "big", mov=1_500_000_000)
+        beyond = self.program(self.root / "beyond", mov=2 ** 31)
+        lines, record = self.tool("-n", "1", big, beyond, status=1)
+        self.assertEqual([s["runs"][0]["figures"][0] for s in record["series"]], [1_500_000_000])
+        self.assertIn(f"{beyond}: run ", "\n".join(lines))
+        self.assertRegex("\n".join(lines), r"left out: a record would not keep it \(figures must be 4 integers from "
+                                            r"-2147483648 to 2147483647\)")
+        self.assertEqual(records.load(self.root / "record.json")[1][0].runs[0].figures[1], 1_500_000_008)
+        # With standard error closed it runs as ever, without its progress line.
+        done = subprocess.run([str(self.root / "bench" / "zerobench-stats"), "run", "-n", "2", "--json",
+                               str(self.root / "quiet.json"), "default"], stdout=subprocess.PIPE, text=True,
+                              timeout=120, cwd=self.root, preexec_fn=lambda: os.close(2))
+        self.assertEqual(done.returncode, 0, done.stdout)
+        self.assertEqual(len(json.loads((self.root / "quiet.json").read_text())["series"][0]["runs"]), 2)
+
     def stops(self, precision, *arguments, **settings):
         """run --precision on the stand-in: its lines, and the record's rule."""
         self.program(self.root / "build" / "default" / "zerobench", **settings)
@@ -573,13 +631,21 @@ class StandInTest(unittest.TestCase):
         # A program whose runs all fail from its second on ends the rounds, with no budget set.
         self.program(self.root / "build" / "default" / "zerobench", fail=list(range(1, 100)))
         lines, record = self.tool("--precision", "0.5", "-n", "2", "default", status=1)
-        self.assertIn("default: its last 2 runs failed: no more rounds", lines)
+        self.assertIn("default: its last 2 runs failed: no more rounds after 3 rounds: no interval yet from 1 run "
+                      "(asked ±0.5)", lines)
         self.assertEqual(len(record["series"][0]["runs"]), 1)
+        # ... and the others stop with it, each saying so.
+        healthy = self.program(self.root / "healthy", spread=6)
+        lines, record = self.tool("--unit", "ticks", "--precision", "0.01", "-n", "2", "--seed", "3", healthy,
+                                  "default", status=1)
+        self.assertRegex("\n".join(lines), f"\n{healthy}: the rounds ended after 2 rounds, as another program's runs "
+                                            r"kept failing: ±\d+ ticks \(asked ±0.01\)\ndefault: its last 2 runs failed: "
+                                            r"no more rounds after 2 rounds: no interval yet from 0 runs")
+        self.assertEqual(set(record["stopping"]["targets"]), {healthy, "default"})
+
         lines, record = self.stops(0.5, "--time", "0.001", spread=6)
-        self.assertEqual(lines[-2], "default: the 0.001 s budget ran out at 1 round: no interval yet from 1 run "
-                                    "(asked ±0.5)")
-        self.assertEqual(record["stopping"]["targets"]["default"], {"rounds": 1, "reason": "time", "width": None,
-                                                                    "unit": "ticks"})
+        self.assertRegex(lines[-2], r"^default: the 0.001 s budget ran out at 6 rounds: ±\d+ ticks \(asked ±0.5\)$")
+        self.assertEqual(record["stopping"]["targets"]["default"]["rounds"], 6)
 
     def test_a_refused_clock_reading_costs_its_own_run_and_one_refused_every_time_the_series(self):
         program = self.program(self.root / "A")
@@ -655,6 +721,8 @@ class OutputSafetyTest(Scratch):
         program.write_bytes(pathlib.Path("/bin/true").read_bytes() + records.MARK)
         program.chmod(0o755)
         picture = self.dir / "x.png"
+        shuffled = self.dir / "s.json"  # a record whose keys are in another order than save() writes
+        shuffled.write_text(json.dumps(json.loads(record.read_text()), sort_keys=True))
         for arguments, why in [
                 (["run", "--json", "/dev/null"], "/dev/null: is a device, not a regular file"),
                 (["run", "--json", fifo], "fifo: is a FIFO, not a regular file"),
@@ -667,11 +735,20 @@ class OutputSafetyTest(Scratch):
                 (["compare", record, "--markdown", record], "a.json: is a record compare reads"),
                 (["compare", record, "--markdown", self.dir / "hard.json"], "hard.json: is a record compare reads"),
                 (["compare", "--markdown", record, other], "a.json: holds a zerobench-stats record"),
+                (["compare", other, "--markdown", shuffled], "s.json: holds a zerobench-stats record"),
+                (["compare", other, "--plot", self.dir / "p.png", "--markdown", shuffled], "s.json: holds a zerobench"),
                 (["compare", record, "--plot", picture, "--markdown", picture], "is the file --plot names"),
                 (["compare", record, "--markdown", program], "zerobench: is a program; name another file"),
                 (["compare", self.dir / "\udcff.json"], "\\udcff.json: No such file or directory")]:
             assert_refused(self, arguments, why)
         self.assertEqual((record.read_bytes(), program.read_bytes()[:4]), (kept, b"\x7fELF"))
+        # Standard output is an output like the others: a name for it is refused, not written as well.
+        report = self.dir / "report.txt"
+        for option, arguments in [("--json", ["run", program]), ("--markdown", ["compare", other])]:
+            with open(report, "w") as stdout:
+                assert_refused(self, [*arguments, option, "/dev/stdout"], "is standard output, where the report goes",
+                               stdout=stdout)
+            self.assertEqual(report.read_bytes(), b"")
         self.assertTrue(stat.S_ISCHR(os.stat("/dev/null").st_mode) and fifo.is_fifo())
         self.assertFalse(picture.exists())
 
@@ -707,6 +784,51 @@ class OutputSafetyTest(Scratch):
         self.assertIn("| #1 | AMD EPYC (SSE4) |", markdown.read_text())
 
 
+    def test_an_output_is_written_whole_or_not_at_all_and_through_no_planted_link(self):
+        record, markdown, picture = (self.dir / name for name in ("a.json", "t.md", "p.png"))
+        records.save(record, MACHINE, [WARMING])
+        rows = cli.load_rows([str(record)])
+        for path in (markdown, picture):
+            path.write_text("kept\n")
+        full = OSError(28, "No space left on device")
+        with unittest.mock.patch.object(files.os, "fsync", side_effect=full), \
+                contextlib.redirect_stdout(io.StringIO()) as shown:
+            self.assertFalse(cli.write_markdown(str(markdown), "| a |\n" * 10000))
+            if not render_plot.missing():
+                self.assertFalse(cli.draw_comparison(str(picture), rows, "ticks"))
+            self.assertRaises(OSError, records.save, record, MACHINE, [FLAT])
+        self.assertIn("could not be written (No space left on device)", shown.getvalue())
+        self.assertEqual([markdown.read_text(), picture.read_text()], ["kept\n", "kept\n"])
+        self.assertEqual(records.load(record), (MACHINE, [WARMING]))
+        self.assertEqual(sorted(p.name for p in self.dir.iterdir()), ["a.json", "p.png", "t.md"])
+
+        # A picture through a link to a file without a suffix: the name given says the format.
+        if not render_plot.missing():
+            (self.dir / "drawing").write_text("")
+            (self.dir / "l.png").symlink_to(self.dir / "drawing")
+            done = tool("compare", record, "--plot", self.dir / "l.png")
+            self.assertEqual((done.returncode, done.stderr), (0, ""))
+            self.assertTrue((self.dir / "l.png").is_symlink())
+            self.assertEqual((self.dir / "drawing").read_bytes()[:8], b"\x89PNG\r\n\x1a\n")
+
+        # Another user's link in a sticky, world-writable directory is not followed, as the kernel would not.
+        if os.geteuid() != 0:
+            self.skipTest("making another user's link needs root")
+        shared = self.dir / "tmp"
+        shared.mkdir(mode=0o1777)
+        shared.chmod(0o1777)
+        (shared / "planted.json").symlink_to(self.dir / "victim")
+        os.lchown(shared / "planted.json", 65534, 65534)
+        (shared / "mine.json").symlink_to(self.dir / "mine")
+        assert_refused(self, ["run", "--json", shared / "planted.json"], "planted.json is a symlink of another "
+                                                                         "user's in the shared directory")
+        assert_refused(self, ["compare", record, "--markdown", shared / "planted.json"], "a symlink of another")
+        self.assertFalse((self.dir / "victim").exists())
+        done = tool("compare", record, "--markdown", shared / "mine.json")
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertTrue((self.dir / "mine").exists())
+
+
 class SignalTest(Scratch):
     def test_a_signal_while_it_loads_or_compares_ends_it_in_one_line_with_128_and_its_number(self):
         record = self.dir / "a.json"
@@ -724,6 +846,18 @@ class SignalTest(Scratch):
                 self.assertIn(started.returncode, (0, 128 + number, -number), shown)
                 self.assertNotIn("Traceback", shown)
                 self.assertLessEqual(len(shown.splitlines()), 1, shown)
+        # Late, while it writes its files or as the interpreter shuts down: never ended silently.
+        command = [BENCH / "zerobench-stats", "compare", record, "--markdown", self.dir / "m.md"]
+        began = time.monotonic()
+        subprocess.run(command, capture_output=True, timeout=60)
+        took = time.monotonic() - began
+        for before_end in (0.3, 0.15, 0.1, 0.06, 0.03, 0.01):
+            started = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            time.sleep(max(took - before_end, 0.5))
+            started.send_signal(signal.SIGTERM)
+            _, shown = started.communicate(timeout=60)
+            self.assertIn(started.returncode, (0, 128 + signal.SIGTERM), (before_end, shown))
+            self.assertEqual(len(shown.splitlines()), 0 if started.returncode == 0 else 1, shown)
 
 
 if __name__ == "__main__":
