@@ -5,6 +5,7 @@ what is not a regular file)."""
 import argparse
 import os
 import pathlib
+import stat
 import tempfile
 
 from . import files, records
@@ -33,13 +34,19 @@ def output_path(path, formats=None):
         link, directory = planted
         raise UsageError(f"{path}: {link} is a symlink of another user's in the shared directory {directory}; "
                          "name a file of your own")
+    try:
+        found = os.stat(path)  # what the name leads to, whatever real path the links give
+    except FileNotFoundError:
+        found = None
+    except OSError as error:
+        raise UsageError(f"{path}: {error.strerror}") from None
+    if found and stat.S_ISDIR(found.st_mode):
+        raise UsageError(f"{path}: is a directory")
+    if found and not stat.S_ISREG(found.st_mode):
+        kind = "a FIFO" if stat.S_ISFIFO(found.st_mode) else "a socket" if stat.S_ISSOCK(found.st_mode) else "a device"
+        raise UsageError(f"{path}: is {kind}, not a regular file")
     target = pathlib.Path(os.path.realpath(path))
     directory = target.parent
-    if target.is_dir():
-        raise UsageError(f"{path}: is a directory")
-    if target.exists() and not target.is_file():
-        kind = "a FIFO" if target.is_fifo() else "a socket" if target.is_socket() else "a device"
-        raise UsageError(f"{path}: is {kind}, not a regular file")
     if not directory.is_dir():
         raise UsageError(f"{path}: no directory {directory}")
     if target.exists() and not os.access(target, os.W_OK):
