@@ -29,10 +29,10 @@ import os
 import random
 import sys
 
-from . import files, records, render_markdown, render_plot, render_text, runner, stats, stopping
+from . import analysis, files, records, render_markdown, render_plot, render_text, runner, stats, stopping
 from .guard import Output, complain, stdout_problem
 from .outputs import OUTPUTS, check_outputs, file_name, output_path
-from .records import UNITS, Row
+from .records import UNITS
 from .runner import UsageError
 from .session import Interrupt, Session, progress
 
@@ -60,39 +60,17 @@ def show(lines):
 
 
 def show_series(entry, unit):
-    series, verdicts = entry.series, None
-    if stats.available() and series.runs:
-        unit = stats.unit_for([series], unit)
-        verdicts = stats.verdicts(series, unit)
-    show(render_text.series_lines(entry.name, series, entry.clock(), stats.figures(series), verdicts, unit))
-    show_notes(series, unit, "  ")
-
-
-def show_notes(series, unit, prefix):
-    """The series' figures outside the fences and its runs' clusters, where there are any."""
-    show(render_text.notes_lines(stats.outliers(series), stats.clusters(series, stats.unit_for([series], unit)),
-                                 prefix))
-
-
-def against_first(series, unit, by_round=False):
-    """Each series against the first, where scipy can tell and there is a first and another."""
-    return stats.against_first(series, unit, by_round) if stats.available() and len(series) > 1 else None
+    show(render_text.series_lines(analysis.series_analysis(entry.name, entry.series, unit)))
 
 
 def show_per_cpu(entries, unit):
-    series = [entry.series for entry in entries]
-    unit = stats.unit_for(series, unit)
-    show(render_text.per_cpu_lines(series, [entry.clock() for entry in entries],
-                                   [stats.medians(s, unit) for s in series], against_first(series, unit, True),
-                                   unit))
-    for s in series:
-        show_notes(s, unit, f"  cpu {s.cpu}: ")
+    show(render_text.per_cpu_lines(analysis.side_by_side(
+        [analysis.series_analysis(entry.name, entry.series, unit) for entry in entries], unit)))
 
 
-def show_across(series, unit):
-    unit = stats.unit_for(series, unit)
-    show(render_text.across_lines(series, [stats.medians(s, unit) for s in series],
-                                  against_first(series, unit, True), unit))
+def show_across(entries, unit):
+    show(render_text.across_lines(analysis.side_by_side(
+        [analysis.series_analysis(entry.name, entry.series, unit) for entry in entries], unit)))
 
 
 def pinned_cpus(args):
@@ -110,7 +88,7 @@ def finish(session, args):
     """The comparison across builds, the files, and the exit status."""
     series, status = session.series, 1 if session.failed else 0
     if not args.per_cpu and len(series) > 1:
-        show_across(series, args.unit)
+        show_across([entry for entry in session.entries if entry.series.runs], args.unit)
     if args.json and session.unsaved:
         print(f"{args.json} could not be written ({session.unsaved})")
         status = 1
@@ -206,16 +184,15 @@ def run(place, args):
 def load_rows(paths):
     """Every series of every record, numbered from 1; UsageError for a file
     that is missing or not a record of this tool."""
-    rows = []
+    read = []
     for path in paths:
         try:
-            machine, series = records.load(path)
+            read.append(records.load(path))
         except OSError as error:
             raise UsageError(f"{path}: {error.strerror}") from None
         except (records.RecordError, UnicodeDecodeError) as error:
             raise UsageError(f"{path}: {error}") from None
-        rows += [Row(len(rows) + i + 1, machine, s) for i, s in enumerate(series)]
-    return rows
+    return analysis.rows_of(read)
 
 
 def write_markdown(path, text):
@@ -247,22 +224,15 @@ def draw_comparison(path, rows, unit):
 def compare(args):
     """The records' series in one table, each against the first."""
     rows = load_rows(args.records)
-    unit = stats.unit_for([row.series for row in rows], args.unit)
-    table = render_text.compare_table(rows, [stats.compare_row(row.series, args.unit) for row in rows])
-    sentences = render_text.compare_sentences(rows, against_first([row.series for row in rows], unit), unit)
-    heading = render_text.against_heading(rows, unit)
-    show(render_text.compare_lines(table, sentences, heading, unit != args.unit))
-    notes = render_text.compare_notes(rows, [stats.outliers(row.series) for row in rows],
-                                      [stats.clusters(row.series, stats.unit_for([row.series], args.unit))
-                                       for row in rows])
+    compared = analysis.comparison(rows, args.unit)
+    show(render_text.compare_lines(compared))
+    notes = render_text.compare_notes(compared)
     show(render_text.compare_notes_lines(notes))
     if not stats.available():
         print(f"no verdicts: {render_text.NO_STATISTICS}")
-    markdown = (render_markdown.document(table, sentences, heading) +
-                render_markdown.notes(notes, render_text.NOTES_HEADING))
     Interrupt.check()
-    written = not args.markdown or write_markdown(args.markdown, markdown)
-    drawn = not args.plot or draw_comparison(args.plot, rows, unit)
+    written = not args.markdown or write_markdown(args.markdown, render_markdown.document(compared, notes))
+    drawn = not args.plot or draw_comparison(args.plot, rows, stats.unit_for([row.series for row in rows], args.unit))
     return 0 if written and drawn else 1
 
 

@@ -1,4 +1,5 @@
-"""compare's table and sentences as Markdown."""
+"""compare's table, sentences and notes as Markdown."""
+from . import render_text
 
 
 def table_lines(table):
@@ -6,15 +7,17 @@ def table_lines(table):
     return lines[:1] + ["|" + "|".join("---" for _ in table[0]) + "|"] + lines[1:]
 
 
-def document(table, sentences, heading):
-    """The table, then the sentences under their heading (capitalised)."""
-    text = "\n".join(table_lines(table)) + "\n"
-    if sentences:
-        text += f"\n{heading.capitalize()}:\n\n" + "".join(f"- {line}\n" for line in sentences)
-    return text
+def _listed(heading, lines):
+    """Lines as a list under their heading (capitalised); nothing where there are none."""
+    return f"\n{heading[0].upper() + heading[1:]}:\n\n" + "".join(f"- {line}\n" for line in lines) if lines else ""
 
 
-def notes(lines, heading):
-    """compare's notes on disturbed figures and clusters under their heading
-    (capitalised); nothing where there are none."""
-    return f"\n{heading.capitalize()}:\n\n" + "".join(f"- {line}\n" for line in lines) if lines else ""
+def document(comparison, notes):
+    """The table and what its cells are, which rows are in ticks, the
+    sentences under their heading, then the notes (render_text.compare_notes)."""
+    text = "\n".join(table_lines(render_text.compare_table(comparison))) + "\n\n" + render_text.CELLS + "\n"
+    in_ticks = render_text.in_ticks_line(comparison)
+    if in_ticks:
+        text += f"\n{in_ticks}\n"
+    text += _listed(render_text.against_heading(comparison), render_text.compare_sentences(comparison))
+    return text + _listed(render_text.NOTES_HEADING, notes)

@@ -1,9 +1,10 @@
 """zerobench-stats' words and tables for the terminal: each function takes
-what stats computed and returns lines, printing nothing."""
+what the analysis computed and returns lines, printing nothing."""
 from .records import CORE_HZ, LABELS, UNITS, Refusal
 from .stats import CONFIDENCE
 
 NO_STATISTICS = "scipy is missing (apt-get install python3-scipy; run under /usr/bin/python3)"
+MOST_NAMED = 5  # items a note names one by one; beyond, the count, the share and the furthest few
 
 
 def runs(count):
@@ -20,13 +21,30 @@ def _number(value):
     return f"{round(value, 2) + 0.0:g}"  # + 0.0: no "-0"
 
 
+def amount(value, unit):
+    """"1 tick", "7.5 core cycles"."""
+    number = _number(value)
+    return f"{number} {UNITS[unit] if number not in ('1', '-1') else UNITS[unit][:-1]}"
+
+
+def processor(banner):
+    """The banner with its padding (runs of spaces inside the brand text) closed up."""
+    return " ".join(banner.split())
+
+
 def _p(d):
     return "p < 0.001" if d.p < 0.001 else f"p = {d.p:.2g}"
 
 
+def _what(d):
+    """What the amount of a stats.Difference is."""
+    return f"the median of the {d.pairs}' paired differences" if d.paired else "the difference of the medians"
+
+
 def sentence(subject, reference, d, unit="ticks"):
-    """The difference in words, e.g. "and costs 6 ticks (16%) more than mov per pass: ..."."""
-    words = UNITS[unit]
+    """The difference in words, e.g. "and costs 6 ticks (16%) more than mov
+    per pass (the median of the runs' paired differences): ..."; where the
+    test and the interval disagree, it says so."""
     if d.paired:
         counts = f"{count(d.counts[0], d.pairs)}, paired"
     elif d.counts[0] == d.counts[1]:
@@ -39,15 +57,23 @@ def sentence(subject, reference, d, unit="ticks"):
         needed = f"at least 6 paired {d.pairs}" if d.paired else "more runs"
         return (f"{subject} vs {reference}: too few {d.pairs if d.paired else 'runs'} for a verdict at "
                 f"{CONFIDENCE:.0%} ({counts}; {needed} needed)")
-    p = _p(d)
+    p, interval = _p(d), f"{CONFIDENCE:.0%} CI {_number(d.low)} to {_number(d.high)}"
     if not d.shown():
-        return (f"{subject} vs {reference}: no difference shown at {CONFIDENCE:.0%} ({_number(d.amount)} {words}, "
-                f"{CONFIDENCE:.0%} CI {_number(d.low)} to {_number(d.high)}, {p}, {counts})")
+        found = f"{amount(d.amount, unit)} ({_what(d)})"
+        holds_zero = d.low <= 0 <= d.high
+        if d.p < 1 - CONFIDENCE and holds_zero:
+            return (f"{subject} vs {reference}: no difference shown at {CONFIDENCE:.0%}, as the test and the interval "
+                    f"disagree: {p}, but the {interval} holds 0; {found}, {counts}")
+        if not holds_zero:
+            return (f"{subject} vs {reference}: no difference shown at {CONFIDENCE:.0%}, as the test and the interval "
+                    f"disagree: the {interval} leaves out 0, but {p}; {found}, {counts}")
+        return f"{subject} vs {reference}: no difference shown at {CONFIDENCE:.0%}: {found}, {interval}, {p}, {counts}"
     sign = 1 if d.amount > 0 else -1
     low, high = sorted((sign * d.low, sign * d.high))
     percent = f" ({abs(d.percent):.0f}%)" if d.percent is not None else ""
-    return (f"{subject} costs {_number(abs(d.amount))} {words}{percent} {'more' if sign > 0 else 'less'} than "
-            f"{reference} per pass: {CONFIDENCE:.0%} CI {_number(low)} to {_number(high)}, {p}, {counts}")
+    return (f"{subject} costs {amount(abs(d.amount), unit)}{percent} {'more' if sign > 0 else 'less'} than "
+            f"{reference} per pass ({_what(d)}): {CONFIDENCE:.0%} CI {_number(low)} to {_number(high)}, {p}, "
+            f"{counts}")
 
 
 def verdict_lines(verdicts, unit="ticks"):
@@ -128,11 +154,28 @@ def summary(spread, digits=1):
         f" {relative:>5}"
 
 
-def series_lines(name, series, clock, figures, verdicts, unit):
-    """One series (name: its program's, unique in the run): its clock, each
-    figure's spread, its verdicts (in unit) where there are any."""
-    lines = [f"{name}: {runs(len(series.runs))} on cpu {series.cpu}"]
-    lines += ["  " + line for line in clock_lines(clock)]
+BODY_WORDS = {"mov": ("stores", "stores"), "and": ("read-modify-writes", "")}  # what 100 of a body are; per cycle
+
+
+def per_pass_line(per_pass):
+    """What the medians in core cycles say about the processor, e.g. "mov:
+    100 stores in 66 core cycles, 1.5 stores a cycle"; None without them."""
+    if not per_pass:
+        return None
+    said = []
+    for body, cycles in per_pass.items():
+        what, again = BODY_WORDS[body]
+        rate = f"{100 / cycles:.2g} {again + ' ' if again else ''}a cycle" if cycles > 0 else "no time measured"
+        said.append(f"{body}: 100 {what} in {cycles:.0f} core cycles, {rate}")
+    return "; ".join(said) + " (a pass, its pointer steps and reload included: the medians)"
+
+
+def series_lines(analysis):
+    """One series: its clock, each figure's spread, what a pass costs the
+    core, its verdicts (in its unit) where there are any, and its notes."""
+    series, figures = analysis.series, analysis.figures
+    lines = [f"{analysis.name}: {runs(len(series.runs))} on cpu {series.cpu}"]
+    lines += ["  " + line for line in clock_lines(analysis.clock)]
     cycles = figures.cycles is not None
     columns = "  median    min    max spread"
     lines.append(("  " + " " * 15 + "ticks per pass".center(34) + ("   " + "core cycles per pass".center(34) if cycles
@@ -144,28 +187,31 @@ def series_lines(name, series, clock, figures, verdicts, unit):
             row += f"   {summary(figures.cycles[i])}"
         lines.append(row)
     lines.append(f"  to closing line{summary(figures.seconds, 3)} (seconds)")
-    if verdicts is not None:
-        lines += ["  " + line for line in verdict_lines(verdicts, unit)]
-    return lines
+    said = per_pass_line(analysis.per_pass)
+    if said:
+        lines.append(f"  {said}")
+    if analysis.verdicts is not None:
+        lines += ["  " + line for line in verdict_lines(analysis.verdicts, analysis.unit)]
+    return lines + notes_lines(analysis.notes, "  ")
 
 
-def medians_lines(title, rows):
-    """Tables of medians, one row per (name, stats.Medians): in each unit they hold."""
+def medians_lines(title, rows, unit):
+    """Tables of medians, one row per (name, stats.Medians): in ticks, and in core cycles with unit cycles."""
     width = max(len(name) for name, _ in rows + [(title, None)]) + 2
     lines = [f"  {title:<{width}}" + "".join(f"{label:>8}" for label in LABELS) + "  to closing line"]
-    for shown in rows[0][1].figures:
-        lines.append(f"  {UNITS[shown]} per pass:")
+    for shown in ["ticks", "cycles"] if unit == "cycles" else ["ticks"]:
+        lines.append(f"  {UNITS[shown]} per pass, the median of each figure:")
         for name, medians in rows:
             lines.append(f"    {name:<{width - 2}}" + "".join(f"{v:8.1f}" for v in medians.figures[shown]) +
                          f"  {medians.seconds:8.3f}s")
     return lines
 
 
-def against_first_lines(against, names, unit):
+def against_first_lines(against, names):
     """Each series against the first, by body (names: where each series ran);
     names those beyond the noise."""
     lines = []
-    for name, found in zip(names[1:], against.found):
+    for name, found, unit in zip(names[1:], against.found, against.units):
         lines += ["  " + line for line in against_lines(found, f"on {name}", f"on {names[0]}", unit)]
     differing = [names[n] for n in against.differing()]
     if differing:
@@ -177,66 +223,77 @@ def against_first_lines(against, names, unit):
     return lines
 
 
-def per_cpu_lines(series, clocks, medians, against, unit):
-    """One program's series on each CPU: clocks, medians, and each CPU
-    against the first where against is given."""
-    cpus = ", ".join(str(s.cpu) for s in series)
-    lines = [f"{series[0].preset}: {runs(len(series[0].runs))} on each of cpus {cpus}; medians:"]
-    for s, clock in zip(series, clocks):
-        first, *rest = clock_lines(clock)
-        lines.append(f"  cpu {s.cpu}: {first}")
+def per_cpu_lines(side):
+    """One program's series on each CPU (an analysis.SideBySide): clocks,
+    and against mov on each, medians, and each CPU against the first."""
+    analyses = side.analyses
+    cpus = ", ".join(str(a.series.cpu) for a in analyses)
+    lines = [f"{analyses[0].series.preset}: {runs(len(analyses[0].series.runs))} on each of cpus {cpus}:"]
+    for a in analyses:
+        first, *rest = clock_lines(a.clock)
+        lines.append(f"  cpu {a.series.cpu}: {first}")
         lines += [f"    {line}" for line in rest]
-    lines += medians_lines("cpu", [(str(s.cpu), m) for s, m in zip(series, medians)])
-    if against is not None:
-        lines += against_first_lines(against, [f"cpu {s.cpu}" for s in series], unit)
+        said = per_pass_line(a.per_pass)
+        if said:
+            lines.append(f"    {said}")
+        if a.verdicts is not None:
+            lines.append(f"    {sentence('and', 'mov', a.verdicts.and_against_mov, a.unit)}")
+    lines += medians_lines("cpu", [(str(a.series.cpu), a.medians) for a in analyses], side.unit)
+    if side.against is not None:
+        lines += against_first_lines(side.against, [f"cpu {a.series.cpu}" for a in analyses])
+    for a in analyses:
+        lines += notes_lines(a.notes, f"  cpu {a.series.cpu}: ")
     return lines
 
 
-def across_lines(series, medians, against, unit):
-    """Several builds on one CPU: medians, and each against the first where against is given."""
-    lines = [f"medians side by side, all on cpu {series[0].cpu}:"]
-    lines += medians_lines("build", [(s.preset, m) for s, m in zip(series, medians)])
-    if against is not None:
-        lines.append(f"against {series[0].preset}:")
-        lines += against_first_lines(against, [s.preset for s in series], unit)
+def across_lines(side):
+    """Several programs on one CPU (an analysis.SideBySide): medians, and each against the first."""
+    analyses = side.analyses
+    lines = [f"medians side by side, all on cpu {analyses[0].series.cpu}:"]
+    lines += medians_lines("build", [(a.name, a.medians) for a in analyses], side.unit)
+    if side.against is not None:
+        lines.append(f"against {analyses[0].name}:")
+        lines += against_first_lines(side.against, [a.name for a in analyses])
     return lines
 
 
 HEADINGS = ["#", "processor", "core GHz", "counter GHz", "kernel", "date", "build", "cpu", "runs",
             "mov cycles", "and cycles", "mov ticks", "and ticks", "and vs mov"]
+CELLS = ("mov, and: the median over the runs of a run's mean of its two figures of that body, per pass; "
+         "and vs mov: the median of the runs' paired differences")
 
 
 def _ghz(hz):
     return f"{hz / 1e9:.3f}" if hz else "-"
 
 
-def short_verdict(figures):
-    """and against mov in a few words, for a table cell."""
-    d = figures.verdict
+def short_verdict(d, unit):
+    """and against mov (a stats.Difference) in a few words, for a table cell."""
     if d is None:
         return "-"
     if not d.possible():
         return "too few runs"
     if not d.shown():
         return "no difference shown"
-    return f"{abs(d.amount):.1f} {UNITS[figures.unit]} {'more' if d.amount > 0 else 'less'}, {_p(d)}"
+    return f"{abs(d.amount):.1f} {UNITS[unit]} {'more' if d.amount > 0 else 'less'}, {_p(d)}"
 
 
-def cells(row, figures):
-    """compare's cells for one records.Row and its stats.CompareRow."""
-    s, clock = row.series, figures.clock
-    cycles = figures.cycles or {}
-    return [row.name, s.banner, _ghz(clock and clock.core_hz), _ghz(clock and clock.tick_hz),
+def cells(row, analysis):
+    """compare's cells for one records.Row and its analysis.SeriesAnalysis."""
+    s, clock = row.series, analysis.clock
+    cycles, ticks = analysis.bodies.get("cycles", {}), analysis.bodies["ticks"]
+    verdict = analysis.verdicts and analysis.verdicts.and_against_mov
+    return [row.name, processor(s.banner), _ghz(cycles and clock.core_hz), _ghz(clock.tick_hz),
             row.machine.get("kernel", "-"), row.machine.get("date", "-")[:10], s.preset,
             "-" if s.cpu is None else str(s.cpu), str(len(s.runs)),
             *(f"{cycles[body]:.1f}" if cycles else "-" for body in ("mov", "and")),
-            *(f"{figures.ticks[body]:.1f}" for body in ("mov", "and")),
-            short_verdict(figures)]
+            *(f"{ticks[body]:.1f}" for body in ("mov", "and")),
+            short_verdict(verdict, analysis.unit)]
 
 
-def compare_table(rows, figures):
+def compare_table(comparison):
     """The headings, then the cells of each row."""
-    return [HEADINGS] + [cells(row, f) for row, f in zip(rows, figures)]
+    return [HEADINGS] + [cells(row, a) for row, a in zip(comparison.rows, comparison.analyses)]
 
 
 def table_lines(table):
@@ -244,26 +301,41 @@ def table_lines(table):
     return ["  ".join(cell.ljust(width) for cell, width in zip(line, widths)).rstrip() for line in table]
 
 
-def against_heading(rows, unit):
-    return f"against {rows[0].name}, in {UNITS[unit]}"
+def in_ticks_line(comparison):
+    """Which rows have no core cycles, where some have; None where all have
+    them, or the unit asked is ticks."""
+    without = [a.name for a in comparison.analyses if "cycles" not in a.bodies]
+    if comparison.unit == "ticks" or not without:
+        return None
+    return f"no core cycles in {', '.join(without)} (no clock readings, or most of them refused): shown in ticks"
 
 
-def compare_sentences(rows, against, unit):
-    """Each row against the first, by body; none without against."""
+def against_heading(comparison):
+    rows, units = comparison.rows, set(comparison.against.units) if comparison.against else {comparison.unit}
+    if len(units) > 1:
+        return f"against {rows[0].name}, in core cycles where both records have them, else in ticks"
+    return f"against {rows[0].name}, in {UNITS[units.pop()]}"
+
+
+def compare_sentences(comparison):
+    """Each row against the first, by body; none without scipy."""
+    against, rows = comparison.against, comparison.rows
     if against is None:
         return []
-    return [line for row, found in zip(rows[1:], against.found)
+    return [line for row, found, unit in zip(rows[1:], against.found, against.units)
             for line in against_lines(found, f"on {row.name}", f"on {rows[0].name}", unit)]
 
 
-def compare_lines(table, sentences, heading, in_ticks):
-    """compare's table, a note where some records are given in ticks, and the
+def compare_lines(comparison):
+    """compare's table, what its cells are, which rows are in ticks, and the
     sentences under their heading."""
-    lines = table_lines(table)
+    lines = table_lines(compare_table(comparison)) + [CELLS]
+    in_ticks = in_ticks_line(comparison)
     if in_ticks:
-        lines.append("core cycles only where recorded: a record without clock readings is compared in ticks")
+        lines.append(in_ticks)
+    sentences = compare_sentences(comparison)
     if sentences:
-        lines.append(heading + ":")
+        lines.append(against_heading(comparison) + ":")
         lines += ["  " + line for line in sentences]
     return lines
 
@@ -276,29 +348,53 @@ def _near(centre):
     return f"{centre:.0f}" if abs(centre) >= 100 else f"{centre:.3g}"
 
 
-def notes_lines(outliers, clusters, prefix=""):
-    """The figures outside the fences and the runs' clusters, each in one
-    line (none where there are none), every line after prefix."""
+def outliers_line(outliers, figures):
+    """The figures beyond the fences (of `figures` in all): each by name, or
+    with more than MOST_NAMED, their count, their share and the furthest."""
+    found = f"{len(outliers)} figure{'' if len(outliers) == 1 else 's'}"
+    if len(outliers) <= MOST_NAMED:
+        return f"{found} outside the fences: {', '.join(map(_outlier, outliers))}"
+    furthest = sorted(outliers, key=lambda o: -o.distance)[:3]
+    return (f"{found} of {figures} ({100 * len(outliers) / figures:.0f}%) outside the fences, the furthest "
+            f"{', '.join(map(_outlier, furthest))}: more than a few disturbed runs, a noisy machine")
+
+
+def drift_line(drift):
+    """A series whose level moved, in words."""
+    (first, last, before), (later, end, after) = drift.before, drift.after
+    way = "up" if after > before else "down"
+    how = " steadily" if drift.steady else ""
+    return (f"the figures drifted {way}{how} by {abs(100 * drift.share):.0f}% over the series (rounds {first}-{last} "
+            f"median {_number(before)}, rounds {later}-{end} median {_number(after)} {UNITS[drift.unit]}, "
+            "a run's mean of its four figures): something else on the machine changed; the paired verdicts stand, "
+            "as each compares figures of one run")
+
+
+def notes_lines(notes, prefix=""):
+    """The figures outside the fences, the runs' clusters and the series'
+    drift (an analysis.Notes), each in one line (none where there are none),
+    every line after prefix."""
     lines = []
-    if outliers:
-        figures = f"{len(outliers)} figure{'' if len(outliers) == 1 else 's'}"
-        lines.append(f"{figures} outside the fences: {', '.join(map(_outlier, outliers))}")
+    if notes.outliers:
+        lines.append(outliers_line(notes.outliers, notes.figures))
+    clusters = notes.clusters
     if clusters:
         groups = ", ".join(f"{count} near {_near(centre)}" for count, centre in zip(clusters.counts, clusters.centres))
         which = ("lies between them and describes neither" if clusters.median_in is None
                  else f"describes only the {['first', 'second'][clusters.median_in]}")
         lines.append(f"runs fall in {len(clusters.counts)} clusters: {groups} {UNITS[clusters.unit]}; "
                      f"the median {which}")
+    if notes.drift:
+        lines.append(drift_line(notes.drift))
     return [prefix + line for line in lines]
 
 
-NOTES_HEADING = "disturbed figures and clusters"
+NOTES_HEADING = "disturbed figures, clusters and drift"
 
 
-def compare_notes(rows, outliers, clusters):
+def compare_notes(comparison):
     """The notes of each compared row, after its name."""
-    return [line for row, found, grouped in zip(rows, outliers, clusters)
-            for line in notes_lines(found, grouped, f"{row.name}: ")]
+    return [line for a in comparison.analyses for line in notes_lines(a.notes, f"{a.name}: ")]
 
 
 def compare_notes_lines(notes):

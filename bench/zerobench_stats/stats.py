@@ -264,6 +264,7 @@ def against(series, baseline, unit="ticks"):
 @dataclasses.dataclass
 class AgainstFirst:
     found: list  # for each series after the first, its bodies against the first's: {body: Difference}
+    units: list  # the unit of each: the one asked, or ticks where either series is in ticks only
 
     def differing(self):
         """The positions (from 1, after the first) of the series that differ beyond the noise."""
@@ -276,9 +277,12 @@ class AgainstFirst:
 
 def against_first(series_list, unit="ticks", by_round=False):
     """Each series after the first against the first: as independent
-    samples, or run against run of the same round."""
+    samples, or run against run of the same round; each pair in the unit
+    asked where both series have it."""
     compared = against_by_round if by_round else against
-    return AgainstFirst([compared(other, series_list[0], unit) for other in series_list[1:]])
+    first = series_list[0]
+    units = [unit_for([first, other], unit) for other in series_list[1:]]
+    return AgainstFirst([compared(other, first, u) for other, u in zip(series_list[1:], units)], units)
 
 
 def same_rounds(series, baseline):
@@ -348,26 +352,6 @@ def clock(series):
                  moved, without, 2 * len(series.runs), refused, series.cpu)
 
 
-@dataclasses.dataclass
-class CompareRow:
-    """compare's figures for one series."""
-    clock: Optional[Clock]
-    cycles: Optional[dict]  # body: median in core cycles; None without clock readings
-    ticks: dict  # body: median in ticks
-    verdict: Optional[Difference]  # and against mov; None without scipy
-    unit: str  # the verdict's
-
-
-def compare_row(series, unit):
-    cycles = in_cycles(series)
-    unit = unit if cycles else "ticks"
-    return CompareRow(clock(series),
-                      {body: statistics.median(body_values(series, body, "cycles")) for body in BODIES} if cycles
-                      else None,
-                      {body: statistics.median(body_values(series, body, "ticks")) for body in BODIES},
-                      and_against_mov(series, unit) if available() else None, unit)
-
-
 # The least spread taken, as a share of the median. On a quiet machine most
 # runs read exactly the same figure: a spread of zero would make every figure
 # a tick away an outlier, and two groups of runs a tick apart clusters.
@@ -382,6 +366,7 @@ class Outlier:
     label: str  # the figure's, e.g. "1 mov"
     figure: float  # in ticks, as the program printed it
     far: bool  # beyond the outer fence as well
+    distance: float = 0  # from the column's median, in its (floored) interquartile ranges
 
 
 def outliers(series):
@@ -396,7 +381,9 @@ def outliers(series):
             continue  # no quartiles to speak of
         low, _, high = statistics.quantiles(column, n=4, method="inclusive")
         width = max(high - low, LEAST_SPREAD * abs(statistics.median(column)))
-        found += [Outlier(run, label, figure, figure < low - OUTER_FENCE * width or figure > high + OUTER_FENCE * width)
+        middle = statistics.median(column)
+        found += [Outlier(run, label, figure, figure < low - OUTER_FENCE * width or figure > high + OUTER_FENCE * width,
+                          abs(figure - middle) / width)
                   for run, figure in enumerate(column, 1)
                   if figure < low - INNER_FENCE * width or figure > high + INNER_FENCE * width]
     return sorted(found, key=lambda o: (o.run, LABELS.index(o.label)))
@@ -474,3 +461,68 @@ def clusters(series, unit="ticks"):
     median = statistics.median(values)
     holder = 0 if median <= first[-1] else 1 if median >= second[0] else None
     return Clusters([len(first), len(second)], [statistics.median(first), statistics.median(second)], unit, holder)
+
+
+# A series' level moved over time when its runs split into an earlier and a
+# later part whose medians are this far apart (a share of the earlier), and
+# the Mann-Whitney test between the parts gives p below DRIFT_P: the best of
+# all splits is tested, so the bar is stricter than the verdicts' 0.05.
+DRIFT_SHARE, DRIFT_P = 0.1, 0.001
+DRIFT_LEAST = 4  # runs in either part at least, and a fifth of them
+
+
+@dataclasses.dataclass
+class Drift:
+    """A series whose level moved, in the runs' order: a step, or a trend
+    steady enough that its first and last fifths differ as much."""
+    before: tuple  # (first round, last round, median) of the earlier part
+    after: tuple  # the same of the later part
+    steady: bool  # a trend over the whole series rather than a step
+    unit: str
+
+    @property
+    def share(self):
+        """How far the level moved, as a share of the earlier part's median."""
+        return (self.after[2] - self.before[2]) / self.before[2]
+
+
+def _rounds(series):
+    """Each run's round, or its place in the series where a record kept no rounds."""
+    return [run.round if run.round is not None else n for n, run in enumerate(series.runs, 1)]
+
+
+def _part(rounds, values):
+    return rounds[0], rounds[-1], float(numpy.median(values))
+
+
+DRIFT_SPLITS = 100  # places tried for the step, spread evenly over a long series
+
+
+def drift(series, unit="ticks"):
+    """Whether the runs' level (their mean of four figures) moved over the
+    series, by a step or by a trend; None where it did not, or where scipy
+    is missing. The paired verdicts compare values of one run, so a drift
+    leaves them standing."""
+    series = in_unit(series, unit)
+    values, rounds = numpy.array(run_values(series, unit)) if available() else None, _rounds(series)
+    n = len(rounds)
+    least = max(DRIFT_LEAST, n // 5)
+    if values is None or n < 2 * least:
+        return None
+
+    def apart(i):
+        before = numpy.median(values[:i])
+        return abs(numpy.median(values[i:]) - before) / abs(before) if before else 0
+    split = max(range(least, n - least + 1, max(1, (n - 2 * least) // DRIFT_SPLITS)), key=apart)
+    if apart(split) < DRIFT_SHARE:
+        return None
+    if scipy.stats.mannwhitneyu(values[:split], values[split:], alternative="two-sided").pvalue >= DRIFT_P:
+        return None
+    # A steady trend when a straight line fits the runs better than the step does.
+    step = numpy.abs(values[:split] - numpy.median(values[:split])).sum() + \
+        numpy.abs(values[split:] - numpy.median(values[split:])).sum()
+    slope, intercept = numpy.polyfit(numpy.arange(n), values, 1)
+    line = numpy.abs(values - (slope * numpy.arange(n) + intercept)).sum()
+    if line < step:  # the first and the last fifth then show how far it went
+        return Drift(_part(rounds[:least], values[:least]), _part(rounds[-least:], values[-least:]), True, unit)
+    return Drift(_part(rounds[:split], values[:split]), _part(rounds[split:], values[split:]), False, unit)

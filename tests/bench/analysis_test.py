@@ -29,7 +29,7 @@ import unittest.mock
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 sys.dont_write_bytecode = True  # no __pycache__ in the checkout's package
 sys.path.insert(0, str(BENCH))
-from zerobench_stats import cli, files, records, render_plot, render_text, runner, session, stats, stopping  # noqa: E402
+from zerobench_stats import analysis, cli, files, records, render_plot, render_text, runner, session, stats, stopping  # noqa: E402
 from zerobench_stats.records import Run, Series  # noqa: E402
 from zerobench_stats.runner import UsageError  # noqa: E402
 
@@ -66,8 +66,8 @@ def against(one, baseline, where, where_baseline, unit="ticks"):
 class VerdictTest(unittest.TestCase):
     def test_clear_differences_are_shown_with_their_sign(self):
         and_mov, first_mov, first_and = verdicts(WARMING)
-        self.assertRegex(and_mov, r"^and costs 8 ticks \(21%\) more than mov per pass: 95% CI 8 to 8, "
-                                  r"p < 0.001, 15 runs, paired$")
+        self.assertRegex(and_mov, r"^and costs 8 ticks \(21%\) more than mov per pass \(the median of the runs' "
+                                  r"paired differences\): 95% CI 8 to 8, p < 0.001, 15 runs, paired$")
         self.assertRegex(first_mov, r"^the first mov costs 4 ticks \(11%\) more than the second per pass")
         self.assertIn("no difference shown at 95%", first_and)
 
@@ -75,7 +75,20 @@ class VerdictTest(unittest.TestCase):
         self.assertTrue(reverse.shown())
         self.assertLess(reverse.high, 0)
         self.assertRegex(render_text.sentence("mov", "and", reverse), r"^mov costs 8 ticks \(17%\) less than and "
-                                                                   r"per pass: 95% CI [\d.]+ to [\d.]+,")
+                                                                   r"per pass \(the difference of the medians\): "
+                                                                   r"95% CI [\d.]+ to [\d.]+,")
+
+    def test_a_test_and_an_interval_that_disagree_are_said_to(self):
+        unpaired = stats.Difference(25.78, 38, -9.96, 34, 0.02, (15, 15))
+        self.assertEqual(render_text.sentence("mov on #4", "on #1", unpaired, "cycles"),
+                         "mov on #4 vs on #1: no difference shown at 95%, as the test and the interval disagree: "
+                         "p = 0.02, but the 95% CI -9.96 to 34 holds 0; 25.78 core cycles (the difference of the "
+                         "medians), 15 runs each, unpaired")
+        paired = stats.Difference(1, 2, 0.5, 8, 0.09, (15, 15), True, "rounds")
+        self.assertEqual(render_text.sentence("mov on cpu 1", "on cpu 0", paired),
+                         "mov on cpu 1 vs on cpu 0: no difference shown at 95%, as the test and the interval "
+                         "disagree: the 95% CI 0.5 to 8 leaves out 0, but p = 0.09; 1 tick (the median of the rounds' "
+                         "paired differences), 15 rounds, paired")
 
     def test_a_difference_within_every_run_is_shown_through_the_swing_between_runs(self):
         swinging = series(lambda n: [40 + n, 48 + n, 40 + n, 48 + n], noise=BIMODAL)
@@ -88,7 +101,8 @@ class VerdictTest(unittest.TestCase):
 
     def test_identical_samples_show_no_difference(self):
         for line in verdicts(FLAT):
-            self.assertIn("no difference shown at 95% (0 ticks", line)
+            self.assertIn("no difference shown at 95%: 0 ticks (the median of the runs' paired differences), 95% CI "
+                          "0 to 0, p = 1, 15 runs, paired", line)
         lines, found = against(FLAT, FLAT, "on cpu 1", "on cpu 0")
         self.assertFalse(any(d.shown() for d in found))
         self.assertEqual(len(lines), 2)
@@ -175,14 +189,14 @@ CLUSTERED = ticks([[28 + n, 31, 28, 31 + n] for n in [0, 1, 0, 1, 1, 0, 0, 1]] +
 
 
 def notes(one):
-    return render_text.notes_lines(stats.outliers(one), stats.clusters(one))
+    return render_text.notes_lines(analysis.notes(one, "ticks"))
 
 
 class NotesTest(unittest.TestCase):
     def test_disturbed_figures_are_named_and_leave_the_verdict_as_it_was(self):
         self.assertEqual(notes(DISTURBED), ["3 figures outside the fences: run 3 (1 mov 68, far out), "
                                             "run 9 (3 mov 18, far out), run 13 (4 and 80, far out)"])
-        self.assertRegex(verdicts(DISTURBED)[0], r"^and costs 3 ticks \(11%\) more than mov per pass: ")
+        self.assertRegex(verdicts(DISTURBED)[0], r"^and costs 3 ticks \(11%\) more than mov per pass \(")
         self.assertLess(stats.and_against_mov(DISTURBED).p, 0.05)
         # A column that never moves has no spread: one tick off is not named, two are.
         self.assertEqual(notes(disturbed({(2, 0): 29, (4, 1): 32, (6, 0): 30})),
@@ -190,7 +204,12 @@ class NotesTest(unittest.TestCase):
         shown = io.StringIO()
         with contextlib.redirect_stdout(shown):
             cli.show_series(session.Entry("default", None, DISTURBED.cpu, DISTURBED), "cycles")
-        self.assertRegex(shown.getvalue(), r"\n  the first and .*paired\)\n  3 figures outside the fences: run 3 ")
+        self.assertRegex(shown.getvalue(), r"\n  the first and .*, paired\n  3 figures outside the fences: run 3 ")
+        # Many: their count, their share and the furthest few.
+        many = ticks([[28 + 6 * run * (run % 6 == 0), 31, 28, 31] for run in range(1, 43)])
+        self.assertEqual(notes(many), ["7 figures of 168 (4%) outside the fences, the furthest run 42 (1 mov 280, far "
+                                       "out), run 36 (1 mov 244, far out), run 30 (1 mov 208, far out): more than a few "
+                                       "disturbed runs, a noisy machine"])
 
     def test_runs_in_two_clusters_are_named_and_one_spread_is_not(self):
         self.assertEqual(notes(CLUSTERED), ["runs fall in 2 clusters: 8 near 29.8, 7 near 62 ticks; "
@@ -202,6 +221,19 @@ class NotesTest(unittest.TestCase):
         normal = [ticks([[rng.gauss(60, 6)] * 4 for _ in range(15)]) for _ in range(20)]
         for one in [DISTURBED, WARMING, FLAT] + normal:
             self.assertIsNone(stats.clusters(one), [run.figures[0] for run in one.runs])
+
+    def test_a_series_whose_level_moved_is_named_with_the_rounds_where_it_moved(self):
+        rng = random.Random(3)
+        step = ticks([[v, v + 8, v, v + 8] for v in [85 + rng.randint(-10, 15) for _ in range(18)] +
+                      [69 + rng.randint(-8, 8) for _ in range(42)]])
+        (line,) = [note for note in notes(step) if "drifted" in note]
+        self.assertRegex(line, r"^the figures drifted down by 2\d% over the series \(rounds 1-1[78] median [\d.]+, "
+                               r"rounds 1[89]-60 median [\d.]+ ticks, a run's mean of its four figures\): something "
+                               "else on the machine changed; the paired verdicts stand")
+        trend = ticks([[v, v + 8, v, v + 8] for v in [100 - i + rng.randint(-3, 3) for i in range(60)]])
+        self.assertRegex(notes(trend)[-1], r"^the figures drifted down steadily by 4\d% over the series \(rounds 1-12 ")
+        for one in [DISTURBED, WARMING, FLAT] + [ticks([[rng.gauss(60, 6)] * 4 for _ in range(60)]) for _ in range(10)]:
+            self.assertIsNone(stats.drift(one), [run.figures[0] for run in one.runs])
 
 
 MACHINE = {"kernel": "Linux 6.1.0 x86_64", "commit": "0cff8c4", "date": "2026-12-08T04:00:00+00:00"}
@@ -326,14 +358,15 @@ class CompareTest(RecordTest):
                                    r"p < 0\.001$")
         self.assertRegex(lines[2], r"^#2\s+AMD EPYC \(SSE4\)\s+5\.000\s+2\.500\s+Linux 6\.18\s.*\s82\.0\s+98\.0\s+"
                                    r"41\.0\s+49\.0\s+16\.0 core cycles more")
-        self.assertEqual(lines[3], "against #1, in core cycles:")
-        self.assertRegex(lines[4], r"^  mov on #2 costs 41 core cycles \(100%\) more than on #1 per pass.*, "
-                                   r"15 runs each, unpaired$")
+        self.assertEqual(lines[3], render_text.CELLS)
+        self.assertEqual(lines[4], "against #1, in core cycles:")
+        self.assertRegex(lines[5], r"^  mov on #2 costs 41 core cycles \(100%\) more than on #1 per pass \(the "
+                                   r"difference of the medians\):.*, 15 runs each, unpaired$")
 
         # A record of one run (run -n 1, or one interrupted after its first run) allows no verdict.
         one = dataclasses.replace(slow, runs=slow.runs[:1])
         lines = self.compare((MACHINE, [fast]), (MACHINE, [one]))
-        self.assertRegex(lines[4], r"^  mov on #2 vs on #1: too few runs for a verdict at 95% \(1 and 15 runs, unpaired")
+        self.assertRegex(lines[5], r"^  mov on #2 vs on #1: too few runs for a verdict at 95% \(1 and 15 runs, unpaired")
 
         table = markdown.read_text().splitlines()
         self.assertEqual(table[0], "| " + " | ".join(render_text.HEADINGS) + " |")
@@ -362,15 +395,21 @@ class CompareTest(RecordTest):
         done = tool("compare", record, record, timeout=120,
                     preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
         self.assertEqual((done.returncode, done.stderr), (0, ""))
-        self.assertIn("and on #2 vs on #1: no difference shown at 95% (0 ticks, 95% CI 0 to 0, p = 1, 200000 runs "
-                      "each, unpaired, interval from order statistics)", done.stdout)
+        self.assertIn("and on #2 vs on #1: no difference shown at 95%: 0 ticks (the difference of the medians), 95% CI "
+                      "0 to 0, p = 1, 200000 runs each, unpaired, interval from order statistics\n", done.stdout)
         self.assertRegex(done.stdout, r"#1 .* 6\.0 ticks more, p < 0\.001\n")
 
-    def test_a_record_without_clock_readings_is_compared_in_ticks(self):
+    def test_a_record_without_core_cycles_is_compared_in_ticks_and_the_others_in_core_cycles(self):
         timed = series(lambda n: [40 + n] * 4, ratios=[1.5, 1.5])
-        lines = self.compare((MACHINE, [timed]), (MACHINE, [FLAT]))
-        self.assertRegex(lines[2], r"^#2 .*\s-\s+-\s+41\.0\s+41\.0\s+no difference shown$")
-        self.assertIn("against #1, in ticks:", lines)
+        padded = dataclasses.replace(timed, banner="Oxide Virtual Turin-like Processor              (SSE4)")
+        lines = self.compare((MACHINE, [timed]), (MACHINE, [FLAT]), (MACHINE, [padded]))
+        self.assertRegex(lines[1], r"^#1 .*\s3\.750\s+2\.500\s.*\s61\.5\s+61\.5\s+41\.0\s+41\.0\s+no difference shown$")
+        self.assertRegex(lines[2], r"^#2 .*\s-\s+-\s.*\s-\s+-\s+41\.0\s+41\.0\s+no difference shown$")
+        self.assertRegex(lines[3], r"^#3  Oxide Virtual Turin-like Processor \(SSE4\)  3\.750 ")
+        self.assertEqual(lines[5], "no core cycles in #2 (no clock readings, or most of them refused): shown in ticks")
+        self.assertEqual(lines[6], "against #1, in core cycles where both records have them, else in ticks:")
+        self.assertRegex(lines[7], r"^  mov on #2 vs on #1: no difference shown at 95%: 0 ticks ")
+        self.assertRegex(lines[9], r"^  mov on #3 vs on #1: no difference shown at 95%: 0 core cycles ")
 
     def test_each_records_disturbed_figures_and_clusters_are_noted(self):
         for i, one in enumerate([DISTURBED, CLUSTERED]):
@@ -382,8 +421,9 @@ class CompareTest(RecordTest):
         lines = done.stdout.splitlines()
         self.assertRegex(lines[1], r"^#1 .*\s3\.0 ticks more, p = 0\.0067$")
         outside, grouped = f"#1: {notes(DISTURBED)[0]}", f"#2: {notes(CLUSTERED)[0]}"
-        self.assertEqual(lines[-4:-1], ["disturbed figures and clusters:", f"  {outside}", f"  {grouped}"])
-        self.assertTrue(markdown.read_text().endswith(f"Disturbed figures and clusters:\n\n- {outside}\n- {grouped}\n"))
+        self.assertEqual(lines[-4:-1], ["disturbed figures, clusters and drift:", f"  {outside}", f"  {grouped}"])
+        self.assertTrue(markdown.read_text().endswith(f"Disturbed figures, clusters and drift:\n\n- {outside}\n"
+                                                      f"- {grouped}\n"))
 
     def test_without_matplotlib_the_table_is_still_written_and_the_status_is_1(self):
         markdown = self.dir / "table.md"
@@ -560,8 +600,8 @@ class StandInTest(unittest.TestCase):
             self.assertEqual({run["place"], other["place"]}, {1, 2})
             self.assertEqual(run["started"] < other["started"], run["place"] < other["place"])
         # Each round's two runs climb together; paired by round, B is 10 ticks above A in every one.
-        self.assertIn(f"  mov on {b} costs 10 ticks (17%) more than on {a} per pass: 95% CI 10 to 10, p = 0.031, "
-                      "6 rounds, paired", lines)
+        self.assertIn(f"  mov on {b} costs 10 ticks (17%) more than on {a} per pass (the median of the rounds' paired "
+                      "differences): 95% CI 10 to 10, p = 0.031, 6 rounds, paired", lines)
         self.assertRegex(lines[1], f"^{b}: run [12] of round 3 failed, left out: exit status 1: no output$")
 
         self.program(self.root / "A", trend=5)
@@ -599,6 +639,14 @@ class StandInTest(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout)
         self.assertEqual(len(json.loads((self.root / "quiet.json").read_text())["series"][0]["runs"]), 2)
 
+    def test_per_cpu_gives_and_against_mov_on_each_cpu(self):
+        program = self.program(self.root / "A")
+        lines, record = self.tool("-n", "6", "--per-cpu", "--unit", "ticks", program)
+        for cpu in sorted(os.sched_getaffinity(0)):
+            at = lines.index(next(line for line in lines if line.startswith(f"  cpu {cpu}: core clock")))
+            self.assertRegex(lines[at + 3], r"^    and costs 8 ticks \(20%\) more than mov per pass \(the median of "
+                                            r"the runs' paired differences\): .*, 6 runs, paired$")
+
     def stops(self, precision, *arguments, **settings):
         """run --precision on the stand-in: its lines, and the record's rule."""
         self.program(self.root / "build" / "default" / "zerobench", **settings)
@@ -614,7 +662,7 @@ class StandInTest(unittest.TestCase):
         # Noisy data with a difference far beyond the noise: significant from
         # the sixth round on, but its interval stays wide.
         lines, record = self.stops(0.5, "--max-runs", "8", diff=40, spread=6)
-        self.assertRegex("\n".join(lines), r"and costs [\d.]+ ticks \(\d+%\) more than mov per pass: .*p = 0.0078")
+        self.assertRegex("\n".join(lines), r"and costs [\d.]+ ticks \(\d+%\) more than mov per pass \(.*p = 0.0078")
         self.assertRegex(lines[-2], r"^default: the budget of 8 rounds \(--max-runs\) ran out: ±[\d.]+ ticks "
                                     r"\(asked ±0.5\)$")
         self.assertEqual(record["stopping"]["targets"]["default"]["reason"], "max-runs")
