@@ -159,6 +159,7 @@ void RunAsForegroundJob(int tty) {
       MoveTo(open(options.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
       break;
   }
+  if (options.ignoredSignal != 0) signal(options.ignoredSignal, SIG_IGN);  // kept across exec
   if (options.stop == Stop::CtrlZAtKeyWait) RunAsForegroundJob(tty);
   if (tty > STDERR_FILENO) close(tty);
   if (devNull > STDERR_FILENO) close(devNull);
@@ -273,7 +274,15 @@ bool FollowChild(Session& s) {
   return false;
 }
 
-// During the runs: the early key (or Ctrl-C) and the stop, each once.
+// Ctrl-C typed, or another signal sent, as options.interruptSignal says.
+void SendInterrupt(Session& s) {
+  if (s.options.interruptSignal == SIGINT)
+    (void)!write(s.terminal.master, &CtrlC, 1);
+  else
+    kill(s.child, s.options.interruptSignal);
+}
+
+// During the runs: the early key (or the interrupt) and the stop, each once.
 void ActDuringRuns(Session& s) {
   const TerminalRunOptions& options = s.options;
   // Amid the runs, the key wait (which flushes what was typed) is at least
@@ -283,7 +292,10 @@ void ActDuringRuns(Session& s) {
   if (!duringRuns) return;
   const bool interruptRuns = options.interrupt == Interrupt::DuringRuns;
   if ((options.typeEarlyKey || interruptRuns) && !s.earlyKeyTyped) {
-    (void)!write(s.terminal.master, interruptRuns ? &CtrlC : "e", 1);
+    if (interruptRuns)
+      SendInterrupt(s);
+    else
+      (void)!write(s.terminal.master, "e", 1);
     s.earlyKeyTyped = true;
   }
   if (options.stop == Stop::SignalDuringRuns && !s.stopSent) {
@@ -307,8 +319,17 @@ void NoteProgress(Session& s) {
   }
 }
 
+// The whole final key press, whether the program still waits or not.
+void TypeFinalKey(Session& s) {
+  const std::vector<std::string>& pieces = s.options.finalKey;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) usleep(KeyPieceMicroseconds);
+    (void)!write(s.terminal.master, pieces[i].data(), pieces[i].size());
+  }
+}
+
 // Once the key wait has lasted long enough: the stop asked for, then the
-// final key press (or Ctrl-C), each once.
+// final key press (or the interrupt), each once.
 void ActAtKeyWait(Session& s) {
   const TerminalRunOptions& options = s.options;
   if (s.keyWaitSince < 0 || s.Seconds() - s.keyWaitSince < options.keyWaitCheckSeconds) return;
@@ -322,13 +343,10 @@ void ActAtKeyWait(Session& s) {
   const bool interruptWait = options.interrupt == Interrupt::DuringKeyWait;
   if ((options.typeFinalKey || interruptWait) && !s.finalKeyTyped &&
       (!s.StopAtKeyWait() || s.run.stopped)) {
-    const std::vector<std::string> finalKey =
-        interruptWait ? std::vector<std::string>{std::string(1, CtrlC)} : options.finalKey;
-    // The whole key press, whether the program still waits or not.
-    for (size_t i = 0; i < finalKey.size(); ++i) {
-      if (i > 0) usleep(KeyPieceMicroseconds);
-      (void)!write(s.terminal.master, finalKey[i].data(), finalKey[i].size());
-    }
+    if (interruptWait)
+      SendInterrupt(s);
+    else
+      TypeFinalKey(s);
     s.finalKeyTyped = true;
   }
 }

@@ -5,6 +5,7 @@
 // started from.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct TerminalRunOptions {
   bool typeEarlyKey = true;               // a key during the runs
   bool typeFinalKey = true;               // a key once the program waits for one
   Interrupt interrupt = Interrupt::None;  // Ctrl-C instead of the early or the final key
+  // What the interrupt sends: SIGINT is typed as Ctrl-C, any other signal
+  // is sent to the child.
+  int interruptSignal = SIGINT;
+  int ignoredSignal = 0;  // ignored from the start, as nohup ignores SIGHUP; 0 for none
   // The bytes of the final key press, in pieces typed a moment apart.
   std::vector<std::string> finalKey = {"k"};
   // A stop at the key wait is followed by the final key once it waits again.
