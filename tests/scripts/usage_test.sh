@@ -38,6 +38,10 @@ expect 2 "^run-tests: unknown preset or option 'nosuch'; usage: .*one of: $prese
   "$work/checkout/run-tests" nosuch
 expect 2 "^run-tests: unknown preset or option '--all'; usage: " \
   "$work/checkout/run-tests" default --all
+# An empty argument gets the same one line, and nothing from bash before it.
+expect 2 "^run-tests: unknown preset or option ''; usage: " "$work/checkout/run-tests" ''
+[ "$("$work/checkout/run-tests" '' 2>&1 | wc -l)" -eq 1 ] ||
+  { echo "FAILED: run-tests '' said more than its one line"; failures=$((failures + 1)); }
 expect 2 "^run-tests: TMPDIR=$work/missing is not a writable directory; " \
   env TMPDIR="$work/missing" "$work/checkout/run-tests" default
 expect 2 "^presets: unknown role 'nosuch' \(the roles are .*\); usage: cmake/presets " \
