@@ -11,7 +11,8 @@ st_size differs between filesystems as well.
 
 Each package is written beside itself under a temporary name and renamed
 over the original only once it is whole: a package it cannot read is left
-as it was, with one line and exit status 1.
+as it was, with one line and exit status 1. A package named through a
+symbolic link stays linked: the file the link names is repacked.
 
 Usage: SOURCE_DATE_EPOCH=SECONDS repack.py PACKAGE...   (.tar.gz, .zip, .deb)
 """
@@ -20,6 +21,7 @@ import io
 import os
 import re
 import signal
+import stat
 import sys
 import tarfile
 import tempfile
@@ -29,6 +31,12 @@ import zlib
 
 USAGE = "usage: SOURCE_DATE_EPOCH=SECONDS repack.py PACKAGE...   (.tar.gz, .zip, .deb)"
 EPOCH = 0  # SOURCE_DATE_EPOCH, read by main()
+# The dates each kind of package holds: an ar member's date has 12 digits;
+# a zip's is counted in years from 1980, in 7 bits.
+LATEST = 999_999_999_999
+ZIP_DATES = (315_532_800, 4_354_819_199)  # 1980-01-01 to 2107-12-31
+# Far more than any package of this project, and as much as it reads.
+MOST_PACKAGE_BYTES = 256 << 20
 
 
 def mode(is_dir, unix_mode):
@@ -132,6 +140,20 @@ def repacker(path):
     return next((repack for suffix, repack in REPACKERS.items() if path.endswith(suffix)), None)
 
 
+def read_package(path):
+    """The bytes of the regular file at path; Unreadable for anything else (a
+    FIFO, which would keep it waiting, a device, which could be endless, a
+    directory) or a file larger than any package."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    with os.fdopen(fd, "rb") as f:
+        found = os.fstat(fd)
+        if not stat.S_ISREG(found.st_mode):
+            raise Unreadable("not a regular file")
+        if found.st_size > MOST_PACKAGE_BYTES:
+            raise Unreadable(f"larger than {MOST_PACKAGE_BYTES >> 20} MiB")
+        return f.read(MOST_PACKAGE_BYTES + 1)
+
+
 def replace(path, content):
     """Writes content beside path, then renames it over path (keeping its mode)."""
     mode = os.stat(path).st_mode & 0o7777
@@ -157,6 +179,19 @@ def refuse(problem):
     return 2
 
 
+def epoch_problem(paths):
+    """Why SOURCE_DATE_EPOCH cannot date these packages; None where it can."""
+    try:
+        epoch = int(os.environ["SOURCE_DATE_EPOCH"])
+    except (KeyError, ValueError):
+        return "SOURCE_DATE_EPOCH must be set to the packages' date in seconds"
+    if not 0 <= epoch <= LATEST:
+        return f"SOURCE_DATE_EPOCH={epoch} is no date a package holds (0 to {LATEST} seconds from 1970)"
+    if any(path.endswith(".zip") for path in paths) and not ZIP_DATES[0] <= epoch <= ZIP_DATES[1]:
+        return f"SOURCE_DATE_EPOCH={epoch} is a date a .zip cannot hold: it holds 1980 to 2107 only"
+    return None
+
+
 def main(paths):
     global EPOCH
     if not paths:
@@ -164,24 +199,26 @@ def main(paths):
     for path in paths:
         if repacker(path) is None:
             return refuse(f"{path}: not a .tar.gz, .zip or .deb")
-    try:
-        EPOCH = int(os.environ["SOURCE_DATE_EPOCH"])
-    except (KeyError, ValueError):
-        return refuse("SOURCE_DATE_EPOCH must be set to the packages' date in seconds")
+    problem = epoch_problem(paths)
+    if problem:
+        return refuse(problem)
+    EPOCH = int(os.environ["SOURCE_DATE_EPOCH"])
     for path in paths:
         try:
-            with open(path, "rb") as f:
-                packed = f.read()
-            content = repacker(path)(packed)
+            content = repacker(path)(read_package(path))
         except UNREADABLE as error:
             print(f"repack: {path}: not a package it can read ({reason(error)});"
                   " left as it was", file=sys.stderr)
+            return 1
+        except MemoryError:
+            print(f"repack: {path}: unpacks to more than this machine's memory; left as it was", file=sys.stderr)
             return 1
         except OSError as error:
             print(f"repack: {path}: {error.strerror}", file=sys.stderr)
             return 1
         try:
-            replace(path, content)
+            # Through a symbolic link, the file it names: the link stays.
+            replace(os.path.realpath(path), content)
         except OSError as error:
             print(f"repack: {path}: cannot write it: {error.strerror}", file=sys.stderr)
             return 1

@@ -69,21 +69,22 @@ DWORD PendingEvents(HANDLE input) {
 
 bool Exited(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
 
-// Reads what the pipe holds without blocking. False once the pipe is broken
+// Reads what the pipe holds without blocking, and no more: a program that
+// writes without end could keep it reading. False once the pipe is broken
 // (every writer gone) and empty.
 bool ReadAvailable(HANDLE pipe, ConsoleRun& run, const Stopwatch& clock) {
-  for (;;) {
-    DWORD available = 0;
-    if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) return false;
-    if (available == 0) return true;
+  DWORD available = 0;
+  if (!PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL)) return false;
+  while (available > 0) {
     char chunk[4096];
     DWORD got = 0;
     if (!ReadFile(pipe, chunk, available < sizeof chunk ? available : sizeof chunk, &got, NULL) ||
         got == 0)
       return false;
-    run.output.append(chunk, got);
-    run.arrivalSeconds.resize(run.output.size(), clock.Seconds());
+    run.Take(chunk, got, clock.Seconds());
+    available -= got;
   }
+  return true;
 }
 
 // Attaches to the child's console once it exists, and opens its input.
@@ -193,18 +194,15 @@ Progress ReadWhatArrived(Session& s) {
 // pauses before the program flushes the input, however late this driver
 // got to see the output.
 void ActDuringRuns(Session& s) {
-  if (s.options.typeEarlyKey && !s.earlyKeyTyped && AmidTheRuns(s.run.output)) {
+  if (s.options.typeEarlyKey && !s.earlyKeyTyped && s.run.progress.AmidTheRuns()) {
     s.earlyKeyTyped = true;
     s.run.earlyKeyQueued = TypeKey(s.input, L'e', 'E', 0x12) && PendingEvents(s.input) >= 2;
   }
 }
 
-// When the closing line arrived, and when the key wait began, each once.
-void NoteProgress(Session& s) {
+// When the key wait began, once.
+void NoteKeyWait(Session& s) {
   ConsoleRun& run = s.run;
-  const size_t closingLineLast = ClosingLineLastByte(run.output);
-  if (run.closingLineSeconds < 0 && closingLineLast != std::string::npos)
-    run.closingLineSeconds = ArrivalOf(run, closingLineLast);
   // The program empties the input buffer as its key wait begins; a key
   // typed before that would be discarded with the rest.
   if (run.closingLineSeconds >= 0 && s.keyWaitSince < 0 && PendingEvents(s.input) == 0) {
@@ -251,10 +249,6 @@ std::string WindowsPath(const std::string& path) {
   return windows;
 }
 
-double ArrivalOf(const ConsoleRun& run, size_t offset) {
-  return offset < run.arrivalSeconds.size() ? run.arrivalSeconds[offset] : -1;
-}
-
 ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& options) {
   ConsoleRun run;
   Session session(options, run);
@@ -270,7 +264,7 @@ ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& opt
     }
     if (session.input != INVALID_HANDLE_VALUE) {
       ActDuringRuns(session);
-      NoteProgress(session);
+      NoteKeyWait(session);
       ActAtKeyWait(session);
     }
     Sleep(1);

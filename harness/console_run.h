@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "report_shape.h"
+
 struct ConsoleRunOptions {
   std::vector<std::string> arguments;
   bool withConsole = true;           // false: started detached, with no console at all
@@ -17,15 +19,13 @@ struct ConsoleRunOptions {
   double timeoutSeconds = 30;
 };
 
-struct ConsoleRun {
-  std::string failure;                 // why the run could not be made; empty when it was
-  std::string output;                  // what the program wrote to standard output
-  std::vector<double> arrivalSeconds;  // per byte of output: when it arrived, from the start
+// The output received is what the program wrote to standard output.
+struct ConsoleRun : ReceivedOutput {
+  std::string failure;  // why the run could not be made; empty when it was
   bool timedOut = false;
   bool earlyKeyQueued = false;       // the early key's events were in the console's input buffer
   bool sawKeyWait = false;           // after the closing line, that buffer was found empty
   bool endedBeforeFinalKey = false;  // ended on its own while it should have waited
-  double closingLineSeconds = -1;    // when the closing line had arrived
   unsigned long exitCode = 259;      // as GetExitCodeProcess reports it (259: still active)
 };
 
@@ -33,6 +33,3 @@ struct ConsoleRun {
 std::string WindowsPath(const std::string& path);
 
 ConsoleRun RunOnConsole(const std::string& program, const ConsoleRunOptions& options);
-
-// The time at which output[offset] arrived.
-double ArrivalOf(const ConsoleRun& run, size_t offset);

@@ -1,10 +1,11 @@
-// console-run [--timeout SECONDS] PROGRAM [ARGUMENT...]: runs the program on a console of its own
-// as the end-to-end tests do, typing a key during the runs and one once it
-// waits. Writes the program's standard output, byte for byte, to standard
-// output and the time to the closing line to standard error; exits as the
-// program did (124 when it had to be ended after the time-out, 125 when it
-// could not be run). Standard output and error should be pipes or files:
-// attaching to the program's console detaches this process from its own.
+// console-run [--timeout SECONDS] PROGRAM [ARGUMENT...]: runs the program on
+// a console of its own as the end-to-end tests do, typing a key during the
+// runs and one once it waits. Writes the program's standard output, byte for
+// byte (its first MostOutputBytes), to standard output and the time to the
+// closing line to standard error; exits as the program did (124 when it had
+// to be ended after the time-out, 125 when it could not be run). Standard
+// output and error should be pipes or files: attaching to the program's
+// console detaches this process from its own.
 #include <windows.h>
 
 #include <cstdio>
@@ -34,8 +35,7 @@ int main(int argc, char** argv) {
   ConsoleRunOptions options;
   const int first = ProgramArgument(argc, argv, options.timeoutSeconds);
   if (first == 0) {
-    WriteAll(errors,
-             std::string("usage: ") + argv[0] + " [--timeout SECONDS] PROGRAM [ARGUMENT...]\n");
+    WriteAll(errors, std::string("usage: ") + argv[0] + " " + DriverUsage + "\n");
     return 2;
   }
   options.keyWaitCheckSeconds = 0.05;
@@ -46,6 +46,9 @@ int main(int argc, char** argv) {
     WriteAll(errors, "console-run: " + run.failure + "\n");
     return 125;
   }
+  if (run.outputCut)
+    WriteAll(errors, "console-run: the program wrote more than " + std::to_string(MostOutputBytes) +
+                         " bytes; the rest is left out\n");
   char seconds[64];
   std::snprintf(seconds, sizeof seconds, "seconds-to-closing-line: %.4f\n", run.closingLineSeconds);
   WriteAll(errors, seconds);

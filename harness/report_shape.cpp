@@ -1,5 +1,6 @@
 #include "report_shape.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -62,6 +63,12 @@ class Reader {
   size_t at_ = 0;
 };
 
+// Where a text `length` bytes long may begin that was not whole in the
+// first `followed` bytes.
+size_t NewFrom(size_t followed, size_t length) {
+  return followed >= length ? followed - (length - 1) : 0;
+}
+
 }  // namespace
 
 ReportShape ParseReport(const std::string& output, const std::string& banner, bool finalLineEnd) {
@@ -84,12 +91,28 @@ ReportShape ParseReport(const std::string& output, const std::string& banner, bo
   return shape;
 }
 
-bool AmidTheRuns(const std::string& output) {
-  return output.find(ResultLabel) != std::string::npos &&
-         output.find(ClosingLine) == std::string::npos;
+void ReportProgress::Follow(const std::string& output) {
+  if (!resultLineSeen_)
+    resultLineSeen_ =
+        output.find(ResultLabel, NewFrom(followed_, sizeof ResultLabel - 1)) != std::string::npos;
+  if (closingLineLast_ == std::string::npos) {
+    const size_t closing = output.find(ClosingLine, NewFrom(followed_, sizeof ClosingLine - 1));
+    if (closing != std::string::npos) closingLineLast_ = closing + sizeof ClosingLine - 2;
+  }
+  followed_ = output.size();
 }
 
-size_t ClosingLineLastByte(const std::string& output) {
-  const size_t closing = output.find(ClosingLine);
-  return closing == std::string::npos ? closing : closing + sizeof ClosingLine - 2;
+void ReceivedOutput::Take(const char* bytes, size_t count, double seconds) {
+  const size_t kept = std::min(count, MostOutputBytes - output.size());
+  outputCut = outputCut || kept < count;
+  output.append(bytes, kept);
+  arrivalSeconds.resize(output.size(), seconds);
+  progress.Follow(output);
+  const size_t closingLineLast = progress.ClosingLineLastByte();
+  if (closingLineSeconds < 0 && closingLineLast != std::string::npos)
+    closingLineSeconds = ArrivalOf(*this, closingLineLast);
+}
+
+double ArrivalOf(const ReceivedOutput& received, size_t offset) {
+  return offset < received.arrivalSeconds.size() ? received.arrivalSeconds[offset] : -1;
 }

@@ -3,14 +3,17 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 
 #include "report_shape.h"
@@ -77,16 +80,26 @@ std::string PendingInput(int slave) {
   return pending;
 }
 
+// Keeps what the terminal showed, up to MostOutputBytes.
+void KeepShown(std::string& shown, const char* bytes, size_t count) {
+  shown.append(bytes, std::min(count, MostOutputBytes - shown.size()));
+}
+
 // A sanitized build reports on standard error, which is the terminal where
 // the child has one: pass the report on to this process's standard error, or
-// it would be lost and the test would only see the child's status.
+// it would be lost and the test would only see the child's status. Whatever
+// the child left running may go on writing there: this reads no more than
+// MostOutputBytes.
 void ShowSanitizerReport(int master, std::string& shown) {
   struct pollfd end = {master, POLLIN, 0};
   char chunk[4096];
-  ssize_t got;
-  while (poll(&end, 1, 0) > 0 && (end.revents & POLLIN) &&
-         (got = read(master, chunk, sizeof chunk)) > 0)
-    shown.append(chunk, static_cast<size_t>(got));
+  for (size_t taken = 0; taken < MostOutputBytes;) {
+    const ssize_t got =
+        poll(&end, 1, 0) > 0 && (end.revents & POLLIN) ? read(master, chunk, sizeof chunk) : 0;
+    if (got <= 0) break;
+    KeepShown(shown, chunk, static_cast<size_t>(got));
+    taken += static_cast<size_t>(got);
+  }
   // AddressSanitizer names itself; UndefinedBehaviorSanitizer, when it aborts,
   // only says "runtime error".
   if (shown.find("Sanitizer") == std::string::npos &&
@@ -159,6 +172,7 @@ void RunAsForegroundJob(int tty) {
       MoveTo(open(options.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
       break;
   }
+  if (options.ignoredSignal != 0) signal(options.ignoredSignal, SIG_IGN);  // kept across exec
   if (options.stop == Stop::CtrlZAtKeyWait) RunAsForegroundJob(tty);
   if (tty > STDERR_FILENO) close(tty);
   if (devNull > STDERR_FILENO) close(devNull);
@@ -215,13 +229,32 @@ bool StartChild(const std::string& program, Session& s) {
   return true;
 }
 
-// Kills the child once the time is up.
+// Kills the child, and the process group it leads, once the time is up.
+// Only the loop's own wait reaps the child, so until this one neither its
+// PID nor its group can name another's processes.
 bool TimedOut(Session& s) {
   if (s.Seconds() <= s.options.timeoutSeconds) return false;
   s.run.timedOut = true;
+  kill(-s.child, SIGKILL);
   kill(s.child, SIGKILL);
   waitpid(s.child, &s.run.status, 0);
   return true;
+}
+
+// Reads at most `most` bytes of standard output; closes it at its end, or
+// where the reader is to go. How many it read.
+size_t ReadOutput(Session& s, size_t most) {
+  char chunk[4096];
+  TerminalRun& run = s.run;
+  const bool readerGoes = s.options.output == ChildOutput::ReaderGone;
+  const size_t room = readerGoes ? BytesBeforeReaderGoes - run.output.size() : sizeof chunk;
+  const ssize_t got = read(s.outputFd, chunk, std::min(room, most));
+  if (got > 0) run.Take(chunk, static_cast<size_t>(got), s.Seconds());
+  if (got <= 0 || (readerGoes && run.output.size() >= BytesBeforeReaderGoes)) {
+    close(s.outputFd);
+    s.outputFd = -1;
+  }
+  return got > 0 ? static_cast<size_t>(got) : 0;
 }
 
 // Takes in what has arrived on standard output and on the terminal, waiting
@@ -229,24 +262,24 @@ bool TimedOut(Session& s) {
 void ReadWhatArrived(Session& s) {
   struct pollfd ends[2] = {{s.outputFd, POLLIN, 0}, {s.terminal.master, POLLIN, 0}};
   poll(ends, 2, 5);
-  char chunk[4096];
-  TerminalRun& run = s.run;
-  const bool readerGoes = s.options.output == ChildOutput::ReaderGone;
-  if (s.outputFd >= 0 && ends[0].revents) {
-    const size_t room = readerGoes ? BytesBeforeReaderGoes - run.output.size() : sizeof chunk;
-    const ssize_t got = read(s.outputFd, chunk, room);
-    if (got > 0) {
-      run.output.append(chunk, static_cast<size_t>(got));
-      run.arrivalSeconds.resize(run.output.size(), s.Seconds());
-    }
-    if (got <= 0 || (readerGoes && run.output.size() >= BytesBeforeReaderGoes)) {
-      close(s.outputFd);
-      s.outputFd = -1;
-    }
-  }
+  if (s.outputFd >= 0 && ends[0].revents) ReadOutput(s, SIZE_MAX);
   if (ends[1].revents & POLLIN) {  // echoes, and whatever the child wrote to standard error
-    ssize_t got = read(s.terminal.master, chunk, sizeof chunk);
-    if (got > 0) s.shown.append(chunk, static_cast<size_t>(got));
+    char chunk[4096];
+    const ssize_t got = read(s.terminal.master, chunk, sizeof chunk);
+    if (got > 0) KeepShown(s.shown, chunk, static_cast<size_t>(got));
+  }
+}
+
+// Once the child has ended, all it wrote is in the pipe: that much is read,
+// and no more. What it left running (in a session of its own, say) may hold
+// the pipe open and go on writing; the run ends with the child.
+void ReadTheRest(Session& s) {
+  int pending = 0;
+  if (s.outputFd < 0 || ioctl(s.outputFd, FIONREAD, &pending) != 0) return;
+  for (size_t left = static_cast<size_t>(pending); left > 0 && s.outputFd >= 0;) {
+    const size_t got = ReadOutput(s, left);
+    if (got == 0) break;
+    left -= got;
   }
 }
 
@@ -273,17 +306,28 @@ bool FollowChild(Session& s) {
   return false;
 }
 
-// During the runs: the early key (or Ctrl-C) and the stop, each once.
+// Ctrl-C typed, or another signal sent, as options.interruptSignal says.
+void SendInterrupt(Session& s) {
+  if (s.options.interruptSignal == SIGINT)
+    (void)!write(s.terminal.master, &CtrlC, 1);
+  else
+    kill(s.child, s.options.interruptSignal);
+}
+
+// During the runs: the early key (or the interrupt) and the stop, each once.
 void ActDuringRuns(Session& s) {
   const TerminalRunOptions& options = s.options;
   // Amid the runs, the key wait (which flushes what was typed) is at least
   // three runs away.
-  const bool duringRuns = options.output == ChildOutput::Pipe ? AmidTheRuns(s.run.output)
+  const bool duringRuns = options.output == ChildOutput::Pipe ? s.run.progress.AmidTheRuns()
                                                               : s.Seconds() >= EarlyKeySeconds;
   if (!duringRuns) return;
   const bool interruptRuns = options.interrupt == Interrupt::DuringRuns;
   if ((options.typeEarlyKey || interruptRuns) && !s.earlyKeyTyped) {
-    (void)!write(s.terminal.master, interruptRuns ? &CtrlC : "e", 1);
+    if (interruptRuns)
+      SendInterrupt(s);
+    else
+      (void)!write(s.terminal.master, "e", 1);
     s.earlyKeyTyped = true;
   }
   if (options.stop == Stop::SignalDuringRuns && !s.stopSent) {
@@ -292,12 +336,9 @@ void ActDuringRuns(Session& s) {
   }
 }
 
-// When the closing line arrived, and when the key wait began, each once.
-void NoteProgress(Session& s) {
+// When the key wait began, once.
+void NoteKeyWait(Session& s) {
   TerminalRun& run = s.run;
-  const size_t closingLineLast = ClosingLineLastByte(run.output);
-  if (run.closingLineSeconds < 0 && closingLineLast != std::string::npos)
-    run.closingLineSeconds = ArrivalOf(run, closingLineLast);
   if (s.keyWaitSince < 0 && InKeyMode(s.terminal.slave)) {
     s.keyWaitSince = s.Seconds();
     run.sawKeyWait = true;
@@ -307,8 +348,17 @@ void NoteProgress(Session& s) {
   }
 }
 
+// The whole final key press, whether the program still waits or not.
+void TypeFinalKey(Session& s) {
+  const std::vector<std::string>& pieces = s.options.finalKey;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (i > 0) usleep(KeyPieceMicroseconds);
+    (void)!write(s.terminal.master, pieces[i].data(), pieces[i].size());
+  }
+}
+
 // Once the key wait has lasted long enough: the stop asked for, then the
-// final key press (or Ctrl-C), each once.
+// final key press (or the interrupt), each once.
 void ActAtKeyWait(Session& s) {
   const TerminalRunOptions& options = s.options;
   if (s.keyWaitSince < 0 || s.Seconds() - s.keyWaitSince < options.keyWaitCheckSeconds) return;
@@ -322,13 +372,10 @@ void ActAtKeyWait(Session& s) {
   const bool interruptWait = options.interrupt == Interrupt::DuringKeyWait;
   if ((options.typeFinalKey || interruptWait) && !s.finalKeyTyped &&
       (!s.StopAtKeyWait() || s.run.stopped)) {
-    const std::vector<std::string> finalKey =
-        interruptWait ? std::vector<std::string>{std::string(1, CtrlC)} : options.finalKey;
-    // The whole key press, whether the program still waits or not.
-    for (size_t i = 0; i < finalKey.size(); ++i) {
-      if (i > 0) usleep(KeyPieceMicroseconds);
-      (void)!write(s.terminal.master, finalKey[i].data(), finalKey[i].size());
-    }
+    if (interruptWait)
+      SendInterrupt(s);
+    else
+      TypeFinalKey(s);
     s.finalKeyTyped = true;
   }
 }
@@ -349,23 +396,20 @@ void Finish(Session& s) {
 
 std::string TestEmulator() { return ZEROBENCH_EMULATOR; }
 
-double ArrivalOf(const TerminalRun& run, size_t offset) {
-  return offset < run.arrivalSeconds.size() ? run.arrivalSeconds[offset] : -1;
-}
-
 TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& options) {
   TerminalRun run;
   Session session(options, run);
   if (!StartChild(program, session)) return run;
   run.started = true;
-  while (!(session.exited && session.outputFd < 0)) {
+  while (!session.exited) {
     if (TimedOut(session)) break;
     ReadWhatArrived(session);
     if (!FollowChild(session)) continue;
     ActDuringRuns(session);
-    NoteProgress(session);
+    NoteKeyWait(session);
     ActAtKeyWait(session);
   }
+  if (session.exited) ReadTheRest(session);
   Finish(session);
   return run;
 }

@@ -5,8 +5,11 @@
 // started from.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
+
+#include "report_shape.h"
 
 enum class ChildOutput { Pipe, Closed, DevFull, ReaderGone, File };
 enum class ChildInput { Terminal, Closed, File, DevNull };
@@ -31,6 +34,10 @@ struct TerminalRunOptions {
   bool typeEarlyKey = true;               // a key during the runs
   bool typeFinalKey = true;               // a key once the program waits for one
   Interrupt interrupt = Interrupt::None;  // Ctrl-C instead of the early or the final key
+  // What the interrupt sends: SIGINT is typed as Ctrl-C, any other signal
+  // is sent to the child.
+  int interruptSignal = SIGINT;
+  int ignoredSignal = 0;  // ignored from the start, as nohup ignores SIGHUP; 0 for none
   // The bytes of the final key press, in pieces typed a moment apart.
   std::vector<std::string> finalKey = {"k"};
   // A stop at the key wait is followed by the final key once it waits again.
@@ -44,11 +51,11 @@ struct TerminalRunOptions {
   std::string emulator = TestEmulator();  // the program runs under it, where not empty
 };
 
-struct TerminalRun {
+// The output received is what the program wrote to standard output (Pipe,
+// ReaderGone).
+struct TerminalRun : ReceivedOutput {
   bool started = false;
-  std::string output;                  // what the program wrote to standard output (Pipe, File)
-  std::string shown;                   // what the terminal showed: echoes and standard error
-  std::vector<double> arrivalSeconds;  // per byte of output: when it arrived, from the start
+  std::string shown;  // what the terminal showed, echoes and standard error, up to MostOutputBytes
   bool timedOut = false;
   bool sawKeyWait = false;            // the terminal went into key mode
   bool endedBeforeFinalKey = false;   // ended on its own while it should have waited
@@ -57,7 +64,6 @@ struct TerminalRun {
   bool restoredWhileStopped = false;  // the terminal's settings then equal those before
   bool keyModeAfterContinuing = false;
   int niceDuringKeyWait = 99;
-  double closingLineSeconds = -1;  // when the closing line had arrived
   double exitSeconds = -1;
   int status = -1;  // as waitpid reports it
   // What the program left unread on the terminal once it ended: the shell
@@ -69,6 +75,3 @@ struct TerminalRun {
 const int ChildSetupFailed = 125;
 
 TerminalRun RunOnTerminal(const std::string& program, const TerminalRunOptions& options);
-
-// The time at which output[offset] arrived.
-double ArrivalOf(const TerminalRun& run, size_t offset);

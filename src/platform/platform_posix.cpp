@@ -50,11 +50,11 @@ void RestoreTerminal() {
   }
 }
 
-// Ctrl-C and the other ending signals, and Ctrl-Z: put the terminal back,
-// then take the signal's default action, as terminal programs do. After a
-// stop, the echo goes off again as the process goes on (below), and key
-// mode with the key wait's next _kbhit, each saving anew the settings the
-// shell left.
+// Ctrl-C and every other signal that ends the process, and Ctrl-Z: put the
+// terminal back, then take the signal's default action, as terminal
+// programs do. After a stop, the echo goes off again as the process goes on
+// (below), and key mode with the key wait's next _kbhit, each saving anew
+// the settings the shell left.
 void RestoreThenDefault(int signalNumber) {
   const int savedErrno = errno;
   RestoreTerminal();
@@ -63,7 +63,42 @@ void RestoreThenDefault(int signalNumber) {
   errno = savedErrno;
 }
 
-const int RestoringSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+// The signals whose default action ends the process, and SIGTSTP, which
+// stops it; SIGPIPE is left out, as the program ignores it. The real-time
+// signals end it as well.
+const int EndingSignals[] = {SIGHUP,    SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT,
+                             SIGBUS,    SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGALRM,
+                             SIGTERM,   SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGSYS,
+#ifdef SIGSTKFLT
+                             SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+                             SIGPWR,
+#endif
+                             SIGTSTP};
+
+// Those of them that restore the terminal: the ones found at their default
+// action when the terminal was first set. One the parent ignored stays
+// ignored (SIGHUP under nohup, Ctrl-C for a script's background job), and
+// one a sanitizer handles keeps its handler.
+sigset_t RestoringSignals;
+bool RestoringSignalsChosen = false;
+
+void AddIfDefault(int signalNumber) {
+  struct sigaction found;
+  if (sigaction(signalNumber, nullptr, &found) == 0 && !(found.sa_flags & SA_SIGINFO) &&
+      found.sa_handler == SIG_DFL)
+    sigaddset(&RestoringSignals, signalNumber);
+}
+
+void ChooseRestoringSignals() {
+  if (RestoringSignalsChosen) return;
+  sigemptyset(&RestoringSignals);
+  for (int signalNumber : EndingSignals) AddIfDefault(signalNumber);
+  for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber)
+    AddIfDefault(signalNumber);
+  RestoringSignalsChosen = true;
+}
 
 // Whether the terminal is as the program set it: stopped and continued with
 // nobody changing its settings in between.
@@ -80,22 +115,22 @@ void NoteContinued(int);
 void SetTerminal(int fd, bool keyMode) {
   if (SettingsSet && !Continued && (KeyModeSet || !keyMode)) return;
   Continued = 0;
+  ChooseRestoringSignals();
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = RestoreThenDefault;
   action.sa_flags = SA_RESTART;  // the calls Ctrl-Z interrupts go on after it
-  sigemptyset(&action.sa_mask);
-  for (int signalNumber : RestoringSignals) sigaddset(&action.sa_mask, signalNumber);
-  for (int signalNumber : RestoringSignals) sigaction(signalNumber, &action, nullptr);
+  action.sa_mask = RestoringSignals;
+  for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber)
+    if (sigismember(&RestoringSignals, signalNumber) == 1)
+      sigaction(signalNumber, &action, nullptr);
   action.sa_handler = NoteContinued;
   sigaction(SIGCONT, &action, nullptr);
   // The signals are held off while the settings are saved and changed: a
   // restore in between would put back half-saved settings, or leave them set
   // and SettingsSet clear, and the next call would save the program's own
   // settings as those to put back.
-  sigset_t held, before;
-  sigemptyset(&held);
-  for (int signalNumber : RestoringSignals) sigaddset(&held, signalNumber);
+  sigset_t held = RestoringSignals, before;
   sigaddset(&held, SIGCONT);
   sigprocmask(SIG_BLOCK, &held, &before);
   struct termios found;

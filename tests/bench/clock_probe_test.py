@@ -9,7 +9,8 @@ output: its line of figures has the probe's format and adds up, its exit status
         reads with no CPUID among them, --chain gives a plausible count,
         --cpuid a plausible cost, --cpu binds it, every wrong argument gets
         one line on standard error and exit 2, and bench/clock-probe refuses
-        to run a program that is not the probe.
+        to run a program that is not the probe, and ended by a signal
+        prints the calls made.
 perf:   its cycles per tick agree within 3% with perf's count of core cycles
         over one long chain, where perf counts cycles; reading perf's CSV is
         checked on captured lines everywhere. Exits with 77 (a skip), saying
@@ -18,9 +19,11 @@ perf:   its cycles per tick agree within 3% with perf's count of core cycles
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
@@ -177,6 +180,23 @@ class OutputTest(unittest.TestCase):
                 done = subprocess.run([CLOCK_PROBE_SCRIPT, *args], capture_output=True, text=True, timeout=60)
                 self.assertEqual((done.returncode, done.stdout), (2, ""))
                 self.assertRegex(done.stderr, r"^clock-probe: /bin/true: not the clock probe[^\n]*\n$")
+
+    def test_the_probe_script_ended_by_a_signal_prints_the_calls_so_far(self):
+        # Ctrl-C, SIGTERM and SIGHUP (the terminal closed) alike: the figures
+        # of the calls made, a line that says why, and 128 + the signal.
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=number.name):
+                script = subprocess.Popen([CLOCK_PROBE_SCRIPT, "-n", "10000", PROBE], stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE, text=True)
+                time.sleep(1)
+                script.send_signal(number)
+                output, errors = script.communicate(timeout=60)
+                self.assertEqual(script.returncode, 128 + number, errors)
+                why = "interrupted" if number == signal.SIGINT else f"terminated by {number.name}"
+                stop = re.fullmatch(rf"clock-probe: {why} after (\d+) of 10000 calls of {re.escape(PROBE)}\n", errors)
+                self.assertIsNotNone(stop, errors)
+                self.assertGreater(int(stop[1]), 0)
+                self.assertTrue(output.startswith(f"{PROBE}: {stop[1]} calls on cpu "), output)
 
     def test_a_cpu_outside_the_affinity_mask_is_refused(self):
         if len(ALLOWED) < 2:

@@ -6,7 +6,9 @@ part way keeps the runs that finished.
 Usage: installed_test.py BUILD_DIRECTORY
 """
 import json
+import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -90,10 +92,53 @@ class InstalledTest(unittest.TestCase):
         done = subprocess.run([driver, "--timeout", "1", hung], capture_output=True, text=True, timeout=30)
         self.assertEqual(done.returncode, 124, done.stderr)
         self.assertLess(time.monotonic() - began, 20)
-        for arguments in (["--timeout"], ["--timeout", "0", hung], ["--timeout", "x", hung], ["--timeout", "1"]):
+        # inf would be no limit at all.
+        for arguments in (["--timeout"], ["--timeout", "0", hung], ["--timeout", "x", hung], ["--timeout", "1"],
+                          ["--timeout", "inf", hung], ["--timeout", "1e999", hung]):
             done = subprocess.run([driver, *arguments], capture_output=True, text=True, timeout=30)
             self.assertEqual(done.returncode, 2, arguments)
-            self.assertIn("usage:", done.stderr)
+            self.assertRegex(done.stderr, r"^usage: [^\n]*\n$")
+
+    def test_the_driver_ends_with_the_program_and_has_all_it_wrote(self):
+        driver = self.prefix / "lib" / "zerobench" / "terminal-run"
+        # A process the program leaves running in a session of its own is no
+        # longer the driver's to wait for or to signal.
+        left = self.prefix / "left.pid"
+        leaves = f"setsid sh -c 'echo $$ >{left}; exec sleep 60' & sleep 0.3; echo hi"
+        done = subprocess.run([driver, "--timeout", "10", "/bin/sh", "-c", leaves], capture_output=True, text=True,
+                              timeout=60)
+        pid = int(left.read_text())
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            self.fail("the driver ended a process it did not own")
+        os.kill(pid, signal.SIGKILL)
+        self.assertEqual((done.returncode, done.stdout), (0, "hi\n"), done.stderr)
+        # Its closing line is timed however soon after it the program exits.
+        done = subprocess.run([driver, "/bin/sh", "-c", 'sleep 0.2; printf "x\\r\\n--- ok ---\\r\\n"'],
+                              capture_output=True, timeout=60)
+        self.assertEqual((done.returncode, done.stdout), (0, b"x\r\n--- ok ---\r\n"), done.stderr)
+        seconds = re.fullmatch(rb"seconds-to-closing-line: (\d+\.\d+)\n", done.stderr)
+        self.assertIsNotNone(seconds, done.stderr)
+        self.assertGreaterEqual(float(seconds[1]), 0.2)
+
+    def test_the_driver_keeps_no_more_of_endless_output_than_a_report_needs(self):
+        driver = self.prefix / "lib" / "zerobench" / "terminal-run"
+        with tempfile.TemporaryFile() as output, tempfile.TemporaryFile("w+") as errors:
+            began = time.monotonic()
+            endless = subprocess.Popen([driver, "--timeout", "2", "/usr/bin/yes"], stdout=output, stderr=errors)
+            _, status, usage = os.wait4(endless.pid, 0)
+            endless.returncode = os.waitstatus_to_exitcode(status)
+            output.seek(0)
+            errors.seek(0)
+            said = errors.read()
+            self.assertEqual(endless.returncode, 124, said)
+            self.assertLess(time.monotonic() - began, 20)
+            self.assertEqual(len(output.read()), 64 << 10)
+            self.assertIn("terminal-run: the program wrote more than 65536 bytes; the rest is left out\n", said)
+        # About 14 MB here (ru_maxrss, in KiB); keeping every byte, at 9
+        # bytes each, took hundreds.
+        self.assertLess(usage.ru_maxrss, 64 << 10)
 
 
 if __name__ == "__main__":

@@ -38,6 +38,10 @@ expect 2 "^run-tests: unknown preset or option 'nosuch'; usage: .*one of: $prese
   "$work/checkout/run-tests" nosuch
 expect 2 "^run-tests: unknown preset or option '--all'; usage: " \
   "$work/checkout/run-tests" default --all
+# An empty argument gets the same one line, and nothing from bash before it.
+expect 2 "^run-tests: unknown preset or option ''; usage: " "$work/checkout/run-tests" ''
+[ "$("$work/checkout/run-tests" '' 2>&1 | wc -l)" -eq 1 ] ||
+  { echo "FAILED: run-tests '' said more than its one line"; failures=$((failures + 1)); }
 expect 2 "^run-tests: TMPDIR=$work/missing is not a writable directory; " \
   env TMPDIR="$work/missing" "$work/checkout/run-tests" default
 expect 2 "^presets: unknown role 'nosuch' \(the roles are .*\); usage: cmake/presets " \
@@ -66,9 +70,11 @@ fake_gcc 'while [ $# -gt 0 ]; do [ "$1" = -o ] && out=$2; shift; done; : >"$out"
 expect 2 '^could not try .*no program starts from .*: set TMPDIR to a directory that allows programs$' probe
 
 # cmake/repack.py refuses what it cannot read in one line, leaving it as it
-# was: text under each name, a damaged .deb, an .rpm named .deb; nor does it
-# start without SOURCE_DATE_EPOCH. A package it can read it replaces whole,
-# keeping its mode.
+# was: text under each name, a damaged .deb, an .rpm named .deb, a FIFO that
+# would keep it waiting, a device without end; nor does it start without
+# SOURCE_DATE_EPOCH, or with one the package cannot hold. A package it can
+# read it replaces whole, keeping its mode; through a symbolic link, the
+# link stays.
 packages=$work/repack
 mkdir -p "$packages/content"
 repack() { SOURCE_DATE_EPOCH=1700000000 python3 "$root/cmake/repack.py" "$@"; }
@@ -83,6 +89,16 @@ for package in text.deb text.zip text.tar.gz damaged.deb rpm.deb; do
   cmp -s "$packages/$package" "$packages/$package.before" ||
     { echo "FAILED: repack changed $package"; failures=$((failures + 1)); }
 done
+# Bounded, should it wait for the FIFO or read the device to the end.
+bounded_repack() {
+  (ulimit -v 1000000; SOURCE_DATE_EPOCH=1700000000 exec timeout 20 python3 "$root/cmake/repack.py" "$@")
+}
+mkfifo "$packages/fifo.tar.gz"
+ln -s /dev/zero "$packages/zero.deb"
+for package in fifo.tar.gz zero.deb; do
+  expect 1 "^repack: .*/$package: not a package it can read \(not a regular file\); left as it was\$" \
+    bounded_repack "$packages/$package"
+done
 echo readable >"$packages/content/file"
 tar -czf "$packages/good.tar.gz" -C "$packages" content
 chmod 640 "$packages/good.tar.gz"
@@ -91,6 +107,17 @@ expect 2 '^repack: SOURCE_DATE_EPOCH must be set .*; usage: ' \
 expect 0 '^$' repack "$packages/good.tar.gz"
 [ "$(stat -c %a "$packages/good.tar.gz")" = 640 ] && tar -tzf "$packages/good.tar.gz" | grep -qx content/file ||
   { echo "FAILED: repack lost good.tar.gz's mode or content"; failures=$((failures + 1)); }
+ln -s good.tar.gz "$packages/link.tar.gz"
+expect 0 '^$' repack "$packages/link.tar.gz"
+[ -L "$packages/link.tar.gz" ] && tar -tzf "$packages/link.tar.gz" | grep -qx content/file ||
+  { echo "FAILED: repack did not keep link.tar.gz a link to the package"; failures=$((failures + 1)); }
+# A .zip dates its members from 1980 to 2107; no package holds a date of
+# 20 digits.
+python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1], "w").writestr("file", "readable")' "$packages/good.zip"
+expect 2 '^repack: SOURCE_DATE_EPOCH=0 is a date a \.zip cannot hold: it holds 1980 to 2107 only; usage: ' \
+  env SOURCE_DATE_EPOCH=0 python3 "$root/cmake/repack.py" "$packages/good.zip"
+expect 2 '^repack: SOURCE_DATE_EPOCH=99999999999999999999 is no date a package holds .*; usage: ' \
+  env SOURCE_DATE_EPOCH=99999999999999999999 python3 "$root/cmake/repack.py" "$packages/good.zip"
 leftover=$(ls -A "$packages" | grep -Ev '^(content|good\.tar\.gz|[a-z]+\.(deb|zip|tar\.gz)(\.before)?)$')
 [ -z "$leftover" ] || { echo "FAILED: repack left $leftover"; failures=$((failures + 1)); }
 
