@@ -18,6 +18,9 @@ class Notes:
     figures: int  # figures in all, of which outliers lie outside the fences
     clusters: Optional[stats.Clusters]
     drift: Optional[stats.Drift]
+    disturbed: list  # stats.Disturbed: the runs during which another CPU was busy
+    stolen: list  # the runs that lost time to the hypervisor
+    sharing: list  # the CPUs the kernel says share the series' core, where it was recorded
 
 
 @dataclasses.dataclass
@@ -38,19 +41,23 @@ class SeriesAnalysis:
         return self.bodies.get("cycles", {})
 
 
-def notes(series, unit):
+def notes(series, unit, siblings=None):
+    """siblings: {cpu as text or number: [cpus]}, the kernel's, where known."""
+    sharing = (siblings or {}).get(series.cpu, (siblings or {}).get(str(series.cpu), []))
     return Notes(stats.outliers(series), len(LABELS) * len(series.runs), stats.clusters(series, unit),
-                 stats.drift(series, unit))
+                 stats.drift(series, unit), stats.disturbed(series), stats.stolen(series),
+                 [cpu for cpu in sharing if cpu != series.cpu])
 
 
-def series_analysis(name, series, unit):
-    """One series in the unit asked (ticks where it is in ticks only)."""
+def series_analysis(name, series, unit, siblings=None):
+    """One series in the unit asked (ticks where it is in ticks only);
+    siblings, the kernel's lists where known (see notes)."""
     unit = stats.unit_for([series], unit)
     units = ["ticks", "cycles"] if stats.in_cycles(series) else ["ticks"]
     bodies = {u: {body: statistics.median(stats.body_values(series, body, u)) for body in BODIES} for u in units}
     return SeriesAnalysis(name, series, stats.clock(series), unit, stats.figures(series),
                           stats.medians(series, units[-1]), stats.verdicts(series, unit) if stats.available() else None,
-                          bodies, notes(series, unit))
+                          bodies, notes(series, unit, siblings))
 
 
 @dataclasses.dataclass
@@ -82,12 +89,13 @@ class Comparison:
 def comparison(rows, unit):
     series = [row.series for row in rows]
     against = stats.against_first(series, unit) if stats.available() and len(series) > 1 else None
-    return Comparison(rows, [series_analysis(row.name, row.series, unit) for row in rows], against, unit)
+    return Comparison(rows, [series_analysis(row.name, row.series, unit, (row.host or {}).get("siblings"))
+                             for row in rows], against, unit)
 
 
 def rows_of(records_read):
-    """Every series of [(machine, series)], numbered from 1 (records.Row)."""
+    """Every series of the records.Record read, numbered from 1 (records.Row)."""
     rows = []
-    for machine, series in records_read:
-        rows += [Row(len(rows) + i + 1, machine, s) for i, s in enumerate(series)]
+    for machine, series, found in records_read:
+        rows += [Row(len(rows) + i + 1, machine, s, found) for i, s in enumerate(series)]
     return rows

@@ -24,12 +24,14 @@ and python3-matplotlib (the pictures) install; without them the tables and
 the JSON are still written.
 """
 import argparse
+import dataclasses
+import json
 import math
 import os
 import random
 import sys
 
-from . import analysis, files, records, render_markdown, render_plot, render_text, runner, stats, stopping
+from . import analysis, check, files, records, render_markdown, render_plot, render_text, runner, stats, stopping
 from .guard import Output, complain, stdout_problem
 from .outputs import OUTPUTS, check_outputs, file_name, output_path
 from .records import UNITS
@@ -59,18 +61,20 @@ def show(lines):
         print(line)
 
 
-def show_series(entry, unit):
-    show(render_text.series_lines(analysis.series_analysis(entry.name, entry.series, unit)))
+def analysed(entries, unit, siblings=None):
+    return [analysis.series_analysis(entry.name, entry.series, unit, siblings) for entry in entries]
 
 
-def show_per_cpu(entries, unit):
-    show(render_text.per_cpu_lines(analysis.side_by_side(
-        [analysis.series_analysis(entry.name, entry.series, unit) for entry in entries], unit)))
+def show_series(entry, unit, siblings=None):
+    show(render_text.series_lines(analysed([entry], unit, siblings)[0]))
+
+
+def show_per_cpu(entries, unit, siblings=None):
+    show(render_text.per_cpu_lines(analysis.side_by_side(analysed(entries, unit, siblings), unit)))
 
 
 def show_across(entries, unit):
-    show(render_text.across_lines(analysis.side_by_side(
-        [analysis.series_analysis(entry.name, entry.series, unit) for entry in entries], unit)))
+    show(render_text.across_lines(analysis.side_by_side(analysed(entries, unit), unit)))
 
 
 def pinned_cpus(args):
@@ -171,14 +175,38 @@ def run(place, args):
     for target in chosen:
         entries = [entry for entry in session.entries if entry.target is target]
         measured = [entry for entry in entries if entry.series.runs]
+        siblings = session.host and session.host.siblings
         if args.per_cpu and measured:
-            show_per_cpu(measured, args.unit)
+            show_per_cpu(measured, args.unit, siblings)
         elif measured:
-            show_series(measured[0], args.unit)
+            show_series(measured[0], args.unit, siblings)
         show(session.stopped_lines(entries))
     status = finish(session, args)
     Interrupt.check()  # one that came while the files were written
     return status
+
+
+def check_machine(place, args):
+    """zerobench-stats check: the findings, their verdict, and the JSON asked for."""
+    if args.json:
+        output_path(args.json)
+    cpu = pinned_cpus(args)[0]
+    chosen, _ = runner.targets(place, args.targets)
+    check_outputs(args, programs(place, chosen), args.force)
+    if not os.access(place.probe, os.X_OK):
+        raise UsageError(f"no clock probe ({place.probe}): the check needs it")
+    print(f"checking cpu {cpu} with {chosen[0].name}, in about 15 seconds", flush=True)
+    findings = check.judge(check.measure(place, chosen[0], cpu, Interrupt.check))
+    show(render_text.check_lines(findings))
+    if args.json:
+        try:
+            files.write_whole(args.json, lambda file: file.write(
+                json.dumps({"tool": "zerobench-stats check", **dataclasses.asdict(findings)}, indent=1).encode()))
+        except OSError as error:
+            print(f"{args.json} could not be written ({error.strerror})")
+            return 1
+        print(f"findings written to {args.json}")
+    return 0
 
 
 def load_rows(paths):
@@ -187,7 +215,7 @@ def load_rows(paths):
     read = []
     for path in paths:
         try:
-            read.append(records.load(path))
+            read.append(records.read(path))
         except OSError as error:
             raise UsageError(f"{path}: {error.strerror}") from None
         except (records.RecordError, UnicodeDecodeError) as error:
@@ -228,10 +256,12 @@ def compare(args):
     show(render_text.compare_lines(compared))
     notes = render_text.compare_notes(compared)
     show(render_text.compare_notes_lines(notes))
+    hosts = render_text.host_lines(compared)
+    show([f"{render_text.HOSTS_HEADING}:"] + ["  " + line for line in hosts] if hosts else [])
     if not stats.available():
         print(f"no verdicts: {render_text.NO_STATISTICS}")
     Interrupt.check()
-    written = not args.markdown or write_markdown(args.markdown, render_markdown.document(compared, notes))
+    written = not args.markdown or write_markdown(args.markdown, render_markdown.document(compared, notes, hosts))
     drawn = not args.plot or draw_comparison(args.plot, rows, stats.unit_for([row.series for row in rows], args.unit))
     return 0 if written and drawn else 1
 
@@ -239,7 +269,7 @@ def compare(args):
 def parser():
     top = Parser(prog="zerobench-stats", description=__doc__.splitlines()[0],
                  formatter_class=argparse.RawDescriptionHelpFormatter, epilog="\n".join(__doc__.splitlines()[2:]))
-    commands = top.add_subparsers(dest="command", metavar="run|compare", parser_class=Parser)
+    commands = top.add_subparsers(dest="command", metavar="run|check|compare", parser_class=Parser)
     commands.required = True
     runs = commands.add_parser("run", help="run zerobench N times and judge the figures")
     runs.add_argument("-n", type=int, help=f"rounds: runs per program or preset (default {DEFAULT_ROUNDS}); with "
@@ -260,6 +290,12 @@ def parser():
     runs.add_argument("--force", action="store_true", help="let --json write over a file already there")
     runs.add_argument("--plot", metavar="FILE", type=file_name, help="draw the figures to FILE (.png, .svg or .pdf)")
     runs.add_argument("targets", nargs="*", metavar="PROGRAM|PRESET")
+    checks = commands.add_parser("check", help="say whether this machine is fit to measure on")
+    checks.add_argument("--cpu", type=int, help="the CPU a run would use (default: the first allowed)")
+    checks.add_argument("--json", metavar="FILE", type=file_name, help="write every finding to FILE")
+    checks.add_argument("--force", action="store_true", help="let --json write over a file already there")
+    checks.add_argument("targets", nargs="?", metavar="PROGRAM|PRESET", action="append",
+                        help="the zerobench program timed (default: as run's first)")
     compares = commands.add_parser("compare", help="compare the records of several runs")
     compares.add_argument("--unit", choices=UNITS, default="cycles",
                           help="the unit of the comparisons and the picture (default cycles)")
@@ -303,6 +339,11 @@ def command(place):
         asked = [getattr(args, option) for option in OUTPUTS if getattr(args, option, None)]
         if args.command == "run":
             return run(place, args), asked
+        if args.command == "check":
+            args.per_cpu, args.targets = False, [t for t in args.targets or [] if t]
+            status = check_machine(place, args)
+            Interrupt.check()
+            return status, asked
         if args.plot:
             output_path(args.plot, render_plot.FORMATS)
         if args.markdown:

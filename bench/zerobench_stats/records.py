@@ -6,6 +6,7 @@ import json
 import math
 import re
 import statistics
+import typing
 from typing import Optional
 
 from . import files
@@ -102,6 +103,9 @@ class Run:
     place: Optional[int] = None  # its place in that round's shuffled order, from 1
     started: Optional[str] = None  # when it started, UTC, ISO 8601
     refused: Optional[list] = None  # the Refusals of its clock readings; None where none was refused
+    busy: Optional[dict] = None  # {other CPU (text): the share of the run it was busy}
+    steal: Optional[float] = None  # the share of the run the hypervisor took from its CPU
+    switches: Optional[int] = None  # the run's involuntary context switches
 
     def ratio(self):
         return statistics.fmean(self.ratios) if self.ratios else None
@@ -126,6 +130,7 @@ class Row:
     number: int
     machine: dict
     series: Series
+    host: Optional[dict] = None  # the record's passive findings of its host
 
     @property
     def name(self):
@@ -203,6 +208,31 @@ def _refusals(value):
         len({r["when"] for r in value}) == len(value)
 
 
+def _share(value):
+    return _number(value) and value <= 1
+
+
+def _cpu_number(text):
+    return type(text) is str and text.isdigit() and len(text) < 8
+
+
+def _cpu_shares(value):
+    return _object(value) and all(_cpu_number(cpu) and _share(share) for cpu, share in value.items())
+
+
+def _host(value):
+    """run's passive findings: CPUID's cost, the load and steal before the first round, the kernel's sibling lists."""
+    if not (_object(value) and set(value) <= {"cpuid", "load", "siblings"}):
+        return False
+    cpuid, load, siblings = value.get("cpuid"), value.get("load", {}), value.get("siblings", {})
+    return (cpuid is None or _object(cpuid) and set(cpuid) == {"best", "median", "most", "calls"} and
+            all(map(_integer(0), cpuid.values()))) and \
+        _object(load) and all(_cpu_number(cpu) and _object(share) and set(share) == {"busy", "steal"} and
+                              all(map(_share, share.values())) for cpu, share in load.items()) and \
+        _object(siblings) and all(_cpu_number(cpu) and type(cpus) is list and all(map(_integer(0), cpus))
+                                  for cpu, cpus in siblings.items())
+
+
 def _optional(test):
     """test, or null: runs of a series made outside rounds hold no round."""
     return lambda value: value is None or test(value)
@@ -217,13 +247,16 @@ RUN_FIELDS = {"figures": (f"{len(LABELS)} integers from {FIGURES[0]} to {FIGURES
               "round": ("an integer from 1", _optional(_integer(1))),
               "place": ("an integer from 1", _optional(_integer(1))), "started": ("text", _optional(_text)),
               "refused": ("one or two refused clock readings, each with when, reason and what the probe said",
-                          _optional(_refusals))}
+                          _optional(_refusals)),
+              "busy": ("an object of CPU numbers and shares from 0 to 1", _optional(_cpu_shares)),
+              "steal": ("a share from 0 to 1", _optional(_share)), "switches": ("an integer from 0", _optional(_integer(0)))}
 SERIES_FIELDS = {"preset": ("text", _text), "cpu": ("a CPU number", lambda value: value is None or _integer(0)(value)),
                  "banner": ("text", _text), "runs": ("a list of runs, not empty", _filled)}
 RECORD_FIELDS = {"tool": ("zerobench-stats", lambda value: value == "zerobench-stats"),
                  "machine": ("an object of texts", lambda value: _object(value) and all(map(_text, value.values()))),
                  "series": ("a list of series, not empty", _filled),
-                 "seed": ("an integer", lambda value: type(value) is int), "stopping": ("an object", _object)}
+                 "seed": ("an integer", lambda value: type(value) is int), "stopping": ("an object", _object),
+                 "host": ("the host's CPUID cost, load and sibling lists", _host)}
 
 
 def _checked(value, fields, required, where):
@@ -281,9 +314,20 @@ def run_problem(run):
     return None
 
 
+class Record(typing.NamedTuple):
+    machine: dict
+    series: list
+    host: Optional[dict]  # what run found of the host before its first round, where it recorded it
+
+
 def load(path):
     """The machine and the series that save() wrote (also before core cycles
     were recorded); RecordError, in one line, for anything else."""
+    return read(path)[:2]
+
+
+def read(path):
+    """The Record that save() wrote; RecordError, in one line, for anything else."""
     record = read_record(path)
     if not _object(record) or record.get("tool") != "zerobench-stats":
         tool = record.get("tool") if _object(record) and _text(record.get("tool")) else None
@@ -301,4 +345,5 @@ def load(path):
             run.refused = run.refused and [Refusal(**{**refusal, "said": printable(refusal.get("said", ""))})
                                            for refusal in run.refused]
         series.append(Series(printable(one["preset"]), one["cpu"], printable(one["banner"]), runs))
-    return {printable(key): printable(value) for key, value in record["machine"].items()}, series
+    machine = {printable(key): printable(value) for key, value in record["machine"].items()}
+    return Record(machine, series, record.get("host"))

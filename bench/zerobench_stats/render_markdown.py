@@ -12,12 +12,13 @@ def _listed(heading, lines):
     return f"\n{heading[0].upper() + heading[1:]}:\n\n" + "".join(f"- {line}\n" for line in lines) if lines else ""
 
 
-def document(comparison, notes):
+def document(comparison, notes, hosts):
     """The table and what its cells are, which rows are in ticks, the
-    sentences under their heading, then the notes (render_text.compare_notes)."""
+    sentences under their heading, then the notes (render_text.compare_notes)
+    and the hosts (render_text.host_lines)."""
     text = "\n".join(table_lines(render_text.compare_table(comparison))) + "\n\n" + render_text.CELLS + "\n"
     in_ticks = render_text.in_ticks_line(comparison)
     if in_ticks:
         text += f"\n{in_ticks}\n"
     text += _listed(render_text.against_heading(comparison), render_text.compare_sentences(comparison))
-    return text + _listed(render_text.NOTES_HEADING, notes)
+    return text + _listed(render_text.NOTES_HEADING, notes) + _listed(render_text.HOSTS_HEADING, hosts)

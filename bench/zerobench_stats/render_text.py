@@ -1,5 +1,7 @@
 """zerobench-stats' words and tables for the terminal: each function takes
 what the analysis computed and returns lines, printing nothing."""
+import statistics
+
 from .records import CORE_HZ, LABELS, UNITS, Refusal
 from .stats import CONFIDENCE
 
@@ -386,7 +388,31 @@ def notes_lines(notes, prefix=""):
                      f"the median {which}")
     if notes.drift:
         lines.append(drift_line(notes.drift))
+    lines += [disturbed_line(found, notes.sharing) for found in notes.disturbed]
+    if notes.stolen:
+        lines.append(f"{_numbered(notes.stolen)} lost more than 5% of their time to the hypervisor (steal)")
     return [prefix + line for line in lines]
+
+
+def disturbed_line(found, sharing):
+    """The runs during which another CPU was busy (a stats.Disturbed), and whether their figures moved."""
+    total = len(found.runs) + len(found.others)
+    which = f"cpu {found.cpu}, which the kernel says shares the runs' core," if found.cpu in sharing else \
+        f"cpu {found.cpu}"
+    said = f"{len(found.runs)} of {total} runs ran while {which} was busy (up to {found.most:.0%} of the run)"
+    if not found.others:
+        return f"{said}: every run did"
+    mine, others = statistics.median(found.values), statistics.median(found.others)
+    one = len(found.runs) == 1
+    if found.highest():
+        effect = "its figures are the highest" if one else f"their figures are the {len(found.runs)} highest"
+    elif others and mine > 1.1 * others:
+        effect = f"{'its mean' if one else 'their median'}, {_number(mine)} ticks, is {mine / others:.1f} times the " \
+                 f"others' median {_number(others)}"
+    else:
+        effect = f"{'its figures are' if one else 'their figures are'} no higher than the others' " \
+                 f"({'mean' if one else 'median'} {_number(mine)} against {_number(others)} ticks)"
+    return f"{said}: {effect} ({_numbered(found.runs)}; a run's mean of its four figures)"
 
 
 NOTES_HEADING = "disturbed figures, clusters and drift"
@@ -444,3 +470,111 @@ def stopped_line(name, outcome, rule, runs_kept, clock, failed):
         return f"{name}: the {rule.time:g} s budget ran out at {rounds}: {known} {asked}"
     return f"{name}: the budget of {rounds} (--max-runs) ran out: {known} {asked}"
 
+
+
+def _cpus(cpus):
+    return ", ".join(map(str, cpus))
+
+
+def check_lines(findings):
+    """zerobench-stats check's findings, one a line, then its verdict."""
+    cpu, lines = findings.cpu, []
+    lines.append(f"processor: {processor(findings.banner) or 'unknown (zerobench did not run)'}; runs use cpu {cpu}")
+    trusted = findings.trusted()
+    if trusted:
+        hz = sorted(r.ratio * r.tick_hz for r in trusted)
+        lines.append(f"clock: counter {trusted[0].tick_hz / 1e9:.3f} GHz; core {hz[len(hz) // 2] / 1e9:.3f} GHz "
+                     f"({hz[0] / 1e9:.3f}-{hz[-1] / 1e9:.3f} over {count(len(trusted), 'probe calls')}, "
+                     f"{100 * findings.spread(hz):.1f}% apart)")
+    refused = len(findings.readings) - len(trusted)
+    if refused:
+        lines.append(f"clock: the probe refused {refused} of {len(findings.readings)} readings")
+    cpuid = findings.cpuid
+    if cpuid:
+        where = ("it leaves the guest (a hypervisor handles it); zerobench's timed regions hold the same CPUIDs, "
+                 "which cancel" if cpuid.leaves_guest else "it stays in the processor")
+        lines.append(f"cpuid: {cpuid.best} ticks at best, median {cpuid.median} over {cpuid.calls} calls: {where}")
+    else:
+        lines.append("cpuid: not measured (no clock probe)")
+    own = findings.siblings.get(cpu)
+    kernel = f"the kernel says cpu {cpu} shares its core with " + (_cpus([c for c in own if c != cpu]) or "no other CPU")\
+        if own else "the kernel does not say which CPUs share a core"
+    lines.append(f"shared core: {kernel}")
+    if findings.alone:
+        alone = findings.alone
+        lines.append(f"  cpu {cpu} alone: zerobench's run mean {statistics.median(alone):.1f} ticks "
+                     f"({min(alone):.1f}-{max(alone):.1f}, {runs(len(alone))}; spread {findings.spread(alone):.0%}: "
+                     "how steady the core is)")
+    for n in findings.neighbours:
+        said = "shares the core now" if n.shares(findings.alone) else "does not share it now"
+        claim = ""
+        if n.shares(findings.alone) != n.kernel_says_shared:
+            claim = ", though the kernel says it does" if n.kernel_says_shared else ", though the kernel says not"
+        lines.append(f"  with cpu {n.cpu} busy: {statistics.median(n.busy):.1f} ticks "
+                     f"({100 * n.rise(findings.alone):+.0f}%, {runs(len(n.busy))}): cpu {n.cpu} {said}{claim}")
+    if findings.untried:
+        lines.append(f"  not tried for lack of time: cpus {_cpus(findings.untried)}")
+    work = ", ".join(f"cpu {c} {s.busy:.0%}" for c, s in sorted(findings.load.items()))
+    steal = ", ".join(f"cpu {c} {s.steal:.0%}" for c, s in sorted(findings.load.items()))
+    lines.append(f"other work over a second: {work or 'unknown'}; steal: {steal or 'unknown'}"
+                 f"{' (a virtual machine)' if findings.hypervisor else ''}")
+    starts, why = findings.ia32
+    lines.append(f"IA-32 programs: {'start natively' if starts else 'do not start' if starts is False else 'unknown'}"
+                 f" ({why})")
+    counts, why = findings.perf
+    lines.append(f"perf: {why}")
+    lines.append(f"{findings.verdict}" + (": " + "; ".join(findings.reasons) if findings.reasons else "") +
+                 f" (checked in {findings.seconds:.0f} s)")
+    return lines
+
+
+BUSY_BEFORE, STEAL_BEFORE = 0.2, 0.01  # shares of the second before the first round worth a line
+
+
+def busy_before_lines(found, cpus):
+    """What was busy in the second before the first round (a host.Passive),
+    and what to do about it; nothing on a quiet machine."""
+    lines = []
+    for cpu, share in sorted(found.load.items()):
+        if share.busy > BUSY_BEFORE:
+            where = ("the runs' own CPU: they will share it" if cpu in cpus else
+                     "a CPU that shares a core with the runs moves their figures, and a virtual machine's CPUs may "
+                     "share one though the kernel says not")
+            lines.append(f"cpu {cpu} was {share.busy:.0%} busy in the second before the first round ({where}): "
+                         "stop that work, or measure elsewhere; zerobench-stats check tells")
+    steal = [f"cpu {cpu} {share.steal:.0%}" for cpu, share in sorted(found.load.items()) if share.steal > STEAL_BEFORE]
+    if steal:
+        lines.append(f"the hypervisor took time from {', '.join(steal)} for other guests (steal): expect noise")
+    return lines
+
+
+HOSTS_HEADING = "the hosts, as run found them in the second before its first round"
+
+
+def host_words(found):
+    """A record's passive findings of its host (records.RECORD_FIELDS' host) in a few words."""
+    said = []
+    cpuid = found.get("cpuid")
+    if cpuid:
+        said.append(f"CPUID {cpuid['best']} ticks at best (median {cpuid['median']}"
+                    f"{', it leaves the guest' if cpuid['best'] > 1000 else ''})")
+    load = found.get("load", {})
+    if load:
+        said.append("busy: " + ", ".join(f"cpu {cpu} {share['busy']:.0%}" for cpu, share in sorted(load.items())))
+        steal = max(share["steal"] for share in load.values())
+        said.append(f"steal up to {steal:.0%}")
+    siblings = found.get("siblings", {})
+    if siblings:
+        shared = sorted({tuple(cpus) for cpus in siblings.values() if len(cpus) > 1})
+        said.append("the kernel: " + ("; ".join(f"cpus {_cpus(cpus)} share a core" for cpus in shared)
+                                      if shared else "each CPU a core of its own"))
+    return "; ".join(said)
+
+
+def host_lines(comparison):
+    """Each record's host findings, after the names of its rows; nothing for records without them."""
+    named = {}
+    for row in comparison.rows:
+        if row.host:
+            named.setdefault(host_words(row.host), []).append(row.name)
+    return [f"{', '.join(names)}: {words}" for words, names in named.items()]

@@ -8,11 +8,13 @@ import json
 import os
 import pathlib
 import random
+import resource
 import shutil
 import subprocess
 import time
 from typing import Optional
 
+from . import host
 from .records import CLOSING, CORE_HZ, LABELS, LINE, MARK, TICK_HZ, Reading, Refusal, Run, printable, probe_reading
 
 RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung: its driver ends it
@@ -231,6 +233,7 @@ def one_run(place, target, cpu):
     where both readings give them, and keeps each reading that does not."""
     before = read_clock(place, cpu, "before")
     started = time.monotonic()
+    times, usage = host.cpu_times(), resource.getrusage(resource.RUSAGE_CHILDREN)
     try:
         done = subprocess.run(target.command, capture_output=True, timeout=BACKSTOP_SECONDS,
                               preexec_fn=_pinned(cpu))
@@ -238,6 +241,8 @@ def one_run(place, target, cpu):
         return None, f"timed out after {BACKSTOP_SECONDS} s: {_last_lines(expired.stdout or b'')}"
     except OSError as error:
         return None, f"could not be started ({error.strerror})"
+    shares, switches = host.shares(times, host.cpu_times()), \
+        resource.getrusage(resource.RUSAGE_CHILDREN).ru_nivcsw - usage.ru_nivcsw
     after = read_clock(place, cpu, "after")
     figures = [int(m.group(1)) for m in LINE.finditer(done.stdout)]
     closing = CLOSING.search(done.stderr)
@@ -247,6 +252,10 @@ def one_run(place, target, cpu):
     if isinstance(before, Reading) and isinstance(after, Reading):
         run.ratios, run.tick_hz = [before.ratio, after.ratio], (before.tick_hz + after.tick_hz) / 2
     run.refused = [r for r in (before, after) if isinstance(r, Refusal)] or None
+    # What else the machine did meanwhile: the other CPUs' work, the steal from this one.
+    run.busy = {str(other): round(share.busy, 3) for other, share in shares.items() if other != cpu} or None
+    run.steal = round(shares[cpu].steal, 3) if cpu in shares else None
+    run.switches = switches
     return run, printable(done.stdout.split(b"\r\n", 1)[0].decode(errors="replace"))
 
 

@@ -10,7 +10,7 @@ import subprocess
 import sys
 import time
 
-from . import records, render_text, runner, stats, stopping
+from . import host, records, render_text, runner, stats, stopping
 from .records import Series
 
 
@@ -120,6 +120,7 @@ class Session:
         self.failed, self.unsaved = 0, None
         self.seed, self.rule = seed, rule
         self.entries, self.widths, self.outcomes = [], {}, {}
+        self.host = None  # host.Passive, once the rounds begin
 
     @property
     def series(self):
@@ -144,6 +145,8 @@ class Session:
     def fields(self):
         """The record's top level beside its series: the seed, and the stopping rule where one was asked."""
         fields = {"seed": self.seed}
+        if self.host:
+            fields["host"] = self.host.as_record()
         if self.rule:
             fields["stopping"] = stopping.record(self.rule, self.outcomes)
         return fields
@@ -157,6 +160,9 @@ class Session:
         for target in chosen:
             if target.wine_prefix:
                 runner.start_wine(self.place, target, cpus[0])  # seconds that no round should hold
+        self.host = host.passive(self.place.probe, cpus[0])
+        for line in render_text.busy_before_lines(self.host, cpus):
+            print(line, flush=True)
         start = time.monotonic()
         for number, order in enumerate(runner.shuffled_rounds(self.entries, self.seed), 1):
             for place, entry in enumerate(order, 1):

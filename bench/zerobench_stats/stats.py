@@ -526,3 +526,40 @@ def drift(series, unit="ticks"):
     if line < step:  # the first and the last fifth then show how far it went
         return Drift(_part(rounds[:least], values[:least]), _part(rounds[-least:], values[-least:]), True, unit)
     return Drift(_part(rounds[:split], values[:split]), _part(rounds[split:], values[split:]), False, unit)
+
+
+# Another CPU busy for more than this share of a run is named beside it,
+# as is a run that lost more than STOLEN of its time to the hypervisor.
+BUSY, STOLEN = 0.5, 0.05
+
+
+@dataclasses.dataclass
+class Disturbed:
+    """The runs of a series during which another CPU was busy."""
+    cpu: int  # the other CPU
+    runs: list  # their numbers, from 1
+    most: float  # the largest share of a run it was busy
+    values: list  # those runs' means of their four figures, in ticks
+    others: list  # the other runs' means
+
+    def highest(self):
+        """Whether those runs' figures are the highest of the series."""
+        return bool(self.others) and min(self.values) > max(self.others)
+
+
+def disturbed(series):
+    """For each other CPU that was busy during some of the series' runs
+    (more than BUSY of the run), those runs and how their figures stand."""
+    values, found = run_values(series), {}
+    for n, run in enumerate(series.runs, 1):
+        for cpu, share in (run.busy or {}).items():
+            if share > BUSY:
+                found.setdefault(int(cpu), []).append((n, share))
+    return [Disturbed(cpu, [n for n, _ in busy], max(share for _, share in busy), [values[n - 1] for n, _ in busy],
+                      [v for n, v in enumerate(values, 1) if n not in {m for m, _ in busy}])
+            for cpu, busy in sorted(found.items())]
+
+
+def stolen(series):
+    """The numbers (from 1) of the runs that lost more than STOLEN of their CPU to the hypervisor."""
+    return [n for n, run in enumerate(series.runs, 1) if run.steal is not None and run.steal > STOLEN]

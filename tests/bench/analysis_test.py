@@ -16,6 +16,7 @@ import json
 import os
 import pathlib
 import random
+import re
 import resource
 import signal
 import stat
@@ -221,6 +222,24 @@ class NotesTest(unittest.TestCase):
         normal = [ticks([[rng.gauss(60, 6)] * 4 for _ in range(15)]) for _ in range(20)]
         for one in [DISTURBED, WARMING, FLAT] + normal:
             self.assertIsNone(stats.clusters(one), [run.figures[0] for run in one.runs])
+
+    def test_runs_while_another_cpu_was_busy_are_named_with_what_it_did_to_their_figures(self):
+        busy = disturbed({(run, i): 55 for run in (3, 7, 11) for i in range(4)})
+        for run in busy.runs:
+            run.busy, run.steal = {"0": 0.02, "2": 0.0}, 0.0  # the series ran on cpu 1
+        for n, share in [(3, 0.92), (7, 0.8), (11, 0.61)]:
+            busy.runs[n - 1].busy["0"] = share
+        busy.runs[4].steal = 0.12
+        self.assertEqual([line for line in notes(busy) if "busy" in line or "steal" in line],
+                         ["3 of 15 runs ran while cpu 0 was busy (up to 92% of the run): their figures are the 3 "
+                          "highest (runs 3, 7, 11; a run's mean of its four figures)",
+                          "run 5 lost more than 5% of their time to the hypervisor (steal)"])
+        shared = render_text.notes_lines(analysis.notes(busy, "ticks", {"1": [0, 1], "0": [0, 1]}))
+        self.assertIn("3 of 15 runs ran while cpu 0, which the kernel says shares the runs' core, was busy", shared[-2])
+        for n in (3, 7, 11):
+            busy.runs[n - 1].figures = [28, 31, 28, 31]
+        self.assertIn("their figures are no higher than the others' (median 29.5 against 29.5 ticks)",
+                      notes(busy)[-2])
 
     def test_a_series_whose_level_moved_is_named_with_the_rounds_where_it_moved(self):
         rng = random.Random(3)
@@ -572,12 +591,17 @@ class StandInTest(unittest.TestCase):
         return str(path)
 
     def tool(self, *arguments, status=0):
-        """The command's output lines and its record."""
+        """The command's output lines and its record. Lines on the test
+        machine's own load, which the test does not control, are left out:
+        what was busy before the first round, and during the runs."""
         record = self.root / "record.json"
         done = subprocess.run([str(self.root / "bench" / "zerobench-stats"), "run", "--force", "--json", str(record),
                                *arguments], capture_output=True, text=True, timeout=300, cwd=self.root)
         self.assertEqual((done.returncode, done.stderr), (status, ""), done.stdout)
-        return done.stdout.splitlines(), json.loads(record.read_text())
+        machine_load = re.compile(r"^(cpu \d+ was \d+% busy in the second before|the hypervisor took time from|"
+                                  r"\s*(cpu \d+: )?\d+ of \d+ runs ran while cpu|\s*runs? [\d, ]+ lost more than)")
+        return [line for line in done.stdout.splitlines() if not machine_load.match(line)], \
+            json.loads(record.read_text())
 
     def test_a_preset_whose_program_is_broken_is_refused_before_any_run(self):
         (self.root / "build" / "default" / "zerobench").write_text("not a program\n")
@@ -646,6 +670,30 @@ class StandInTest(unittest.TestCase):
             at = lines.index(next(line for line in lines if line.startswith(f"  cpu {cpu}: core clock")))
             self.assertRegex(lines[at + 3], r"^    and costs 8 ticks \(20%\) more than mov per pass \(the median of "
                                             r"the runs' paired differences\): .*, 6 runs, paired$")
+
+    def test_runs_while_another_cpu_was_busy_are_named_and_so_is_a_busy_machine(self):
+        allowed = sorted(os.sched_getaffinity(0))
+        if len(allowed) < 2:
+            self.skipTest("one CPU only")
+        program = self.program(self.root / "A")
+        loop = subprocess.Popen([sys.executable, "-c", "while True: pass"],
+                                preexec_fn=lambda: os.sched_setaffinity(0, {allowed[1]}))
+        try:
+            done = subprocess.run([str(self.root / "bench" / "zerobench-stats"), "run", "-n", "6", "--cpu",
+                                   str(allowed[0]), "--json", str(self.root / "busy.json"), program],
+                                  capture_output=True, text=True, timeout=300, cwd=self.root)
+        finally:
+            loop.kill()
+            loop.wait()
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        lines = done.stdout.splitlines()
+        self.assertRegex(done.stdout, rf"\ncpu {allowed[1]} was \d+% busy in the second before the first round \(a "
+                                      r"CPU that shares a core with the runs moves their figures")
+        self.assertIn(f"  6 of 6 runs ran while cpu {allowed[1]} was busy", done.stdout)
+        record = json.loads((self.root / "busy.json").read_text())
+        self.assertGreater(record["host"]["load"][str(allowed[1])]["busy"], 0.5)
+        self.assertTrue(all(run["busy"][str(allowed[1])] > 0.5 for run in record["series"][0]["runs"]))
+        self.assertEqual(sorted(record["host"]["siblings"]), list(map(str, allowed)))
 
     def stops(self, precision, *arguments, **settings):
         """run --precision on the stand-in: its lines, and the record's rule."""
@@ -745,11 +793,12 @@ print({AGREEING[0]!r})
         self.assertIn("core cycles per pass", "\n".join(lines))
         self.assertRegex("\n".join(lines), f"and costs 12 core cycles .* {15 - len(without)} runs, paired")
 
-        # A probe that fails once (its third call): that run is named, and the
+        # A probe that fails once (its fourth call, the first telling what CPUID
+        # costs, then before and after each run): that run is named, and the
         # precision asked in core cycles stays in core cycles.
         count.unlink()
         self.script(self.helpers / "zerobench-clock", f"n=$(cat {count} 2>/dev/null || echo 0)\n"
-                    f"echo $((n + 1)) > {count}\n[ $n = 2 ] && exit 1\necho '{AGREEING[0]}'\n", "/bin/sh")
+                    f"echo $((n + 1)) > {count}\n[ $n = 3 ] && exit 1\necho '{AGREEING[0]}'\n", "/bin/sh")
         lines, record = self.tool("--precision", "1000", program)
         self.assertIn("  1 of 6 runs has no core cycles (run 2): the clock probe gave no reading on cpu "
                       f"{record['series'][0]['cpu']} (exit status 1: no output)", lines)

@@ -29,6 +29,7 @@ import unittest
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(BENCH))
+from zerobench_stats.host import perf_cycles  # noqa: E402  the tool's reading of perf's count
 from zerobench_stats.records import PROBE as LINE  # noqa: E402  the tool's reading of the probe's line
 
 SKIP = 77
@@ -204,26 +205,6 @@ class OutputTest(unittest.TestCase):
         done = run_probe("--cpu", str(ALLOWED[1]), cpus={ALLOWED[0]})
         self.assertEqual((done.returncode, done.stdout), (2, ""))
         self.assertRegex(done.stderr, r"^zerobench-clock: [^\n]*may not use cpu[^\n]*\n$")
-
-
-def perf_cycles(csv):
-    """Core cycles from `perf stat -x, -e cycles` output, or why there is no count.
-
-    Returns (cycles, None) or (None, reason). A hybrid processor gives one line
-    per core type (cpu_core/cycles/, cpu_atom/cycles/); the process's cycles
-    are their sum over the lines that counted."""
-    counted, reasons = [], []
-    for line in csv.splitlines():
-        fields = line.split(",")
-        if line.startswith("#") or len(fields) < 3 or "cycles" not in fields[2]:
-            continue
-        if fields[0].isdigit():
-            counted.append(int(fields[0]))
-        else:
-            reasons.append(fields[0])
-    if counted:
-        return sum(counted), None
-    return None, f"perf counts no cycles here ({', '.join(reasons) or 'no cycles line'})"
 
 
 class PerfCsvTest(unittest.TestCase):
