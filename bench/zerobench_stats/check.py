@@ -12,14 +12,17 @@ import subprocess
 import time
 from typing import Optional
 
-from . import host, runner
+from . import host, runner, stats
 from .records import Reading
 
 PROBE_CALLS = 5
-ALONE_RUNS, BUSY_RUNS = 5, 3
+ALONE_RUNS, BUSY_RUNS = 5, 5
 BUDGET = 25  # seconds from the start after which no other CPU is tried: the check ends within 30
 BUSY_ADDS = 10 ** 12  # the busy loop's chain: minutes long; it is ended when done
-SHARED_RISE = 0.15  # figures this much higher, every busy run above every quiet one: a shared core
+# Figures this much higher with the other CPU busy, and higher by a one-sided
+# Mann-Whitney test at 5% (without scipy: every busy run above every quiet
+# one), tell a shared core.
+SHARED_RISE, SHARED_P = 0.15, 0.05
 # What makes a machine unfit, or fit with care: shares of a second, or spreads.
 OWN_CPU_BUSY, OTHER_CPU_BUSY = 0.1, 0.2
 STEAL_CARE, STEAL_UNFIT = 0.01, 0.1
@@ -38,8 +41,12 @@ class Neighbour:
         return statistics.median(self.busy) / statistics.median(alone) - 1
 
     def shares(self, alone):
-        """Measured to share the core: every busy run above every quiet one, by SHARED_RISE or more."""
-        return self.rise(alone) >= SHARED_RISE and min(self.busy) > max(alone)
+        """Measured to share the core: higher by SHARED_RISE or more, and beyond the noise."""
+        if self.rise(alone) < SHARED_RISE:
+            return False
+        if not stats.available():
+            return min(self.busy) > max(alone)
+        return stats.scipy.stats.mannwhitneyu(self.busy, alone, alternative="greater").pvalue < SHARED_P
 
 
 @dataclasses.dataclass

@@ -401,7 +401,8 @@ def disturbed_line(found, sharing):
         f"cpu {found.cpu}"
     said = f"{len(found.runs)} of {total} runs ran while {which} was busy (up to {found.most:.0%} of the run)"
     if not found.others:
-        return f"{said}: every run did"
+        return f"{said}: every run did, so the series cannot tell what that did to its figures (zerobench-stats " \
+               "check measures it)"
     mine, others = statistics.median(found.values), statistics.median(found.others)
     one = len(found.runs) == 1
     if found.highest():

@@ -30,7 +30,7 @@ import unittest.mock
 BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
 sys.dont_write_bytecode = True  # no __pycache__ in the checkout's package
 sys.path.insert(0, str(BENCH))
-from zerobench_stats import analysis, cli, files, records, render_plot, render_text, runner, session, stats, stopping  # noqa: E402
+from zerobench_stats import analysis, check, cli, files, host, records, render_plot, render_text, runner, session, stats, stopping  # noqa: E402
 from zerobench_stats.records import Run, Series  # noqa: E402
 from zerobench_stats.runner import UsageError  # noqa: E402
 
@@ -253,6 +253,51 @@ class NotesTest(unittest.TestCase):
         self.assertRegex(notes(trend)[-1], r"^the figures drifted down steadily by 4\d% over the series \(rounds 1-12 ")
         for one in [DISTURBED, WARMING, FLAT] + [ticks([[rng.gauss(60, 6)] * 4 for _ in range(60)]) for _ in range(10)]:
             self.assertIsNone(stats.drift(one), [run.figures[0] for run in one.runs])
+
+
+class HostTest(unittest.TestCase):
+    def test_what_the_host_is_doing_and_what_it_is(self):
+        self.assertEqual(host.parse_cpu_list("0-2,5\n"), [0, 1, 2, 5])
+        before = {0: host.Times(100, 900, 0), 1: host.Times(500, 500, 0)}
+        after = {0: host.Times(150, 1840, 10), 1: host.Times(1500, 500, 0)}
+        self.assertEqual(host.shares(before, after), {0: host.Share(0.05, 0.01), 1: host.Share(1.0, 0.0)})
+        # The tiny IA-32 program starts where cmake/runs-ia32 says IA-32 programs do.
+        probe = subprocess.run([BENCH.parent / "cmake" / "runs-ia32"], capture_output=True, text=True)
+        if probe.returncode in (0, 1):
+            self.assertEqual(host.ia32_starts()[0], probe.returncode == 0, probe.stdout)
+        with unittest.mock.patch.dict(os.environ, {"ZEROBENCH_EMULATE_IA32": "1"}):
+            self.assertEqual(host.ia32_starts()[0], False)
+
+    def test_the_verdict_of_check_and_its_reasons(self):
+        quiet = {0: host.Share(0.01, 0.0), 1: host.Share(0.02, 0.0)}
+        reading = records.Reading(1.47, 2.596e9, 3.82e9, 1.47, 1.47)
+
+        def findings(load=quiet, alone=(47, 48, 46, 49, 47), busy=(48, 47, 49, 46, 48), siblings=(0,)):
+            return check.judge(check.Findings("AMD EPYC (SSE4)", 0, 8.0, [reading] * 5,
+                                              host.CpuidCost(10972, 14222, 105638, 1000), True, load,
+                                              {0: list(siblings)}, list(alone),
+                                              [check.Neighbour(1, 1 in siblings, list(busy))], [],
+                                              (True, "started"), (False, "perf counts no cycles here")))
+        fit = findings()
+        self.assertEqual((fit.verdict, fit.reasons), ("fit", []))
+        lines = render_text.check_lines(fit)
+        self.assertEqual(lines[0], "processor: AMD EPYC (SSE4); runs use cpu 0")
+        self.assertIn("cpuid: 10972 ticks at best, median 14222 over 1000 calls: it leaves the guest", lines[2])
+        self.assertEqual(lines[5], "  with cpu 1 busy: 48.0 ticks (+2%, 5 runs): cpu 1 does not share it now")
+        self.assertEqual(lines[-1], "fit (checked in 8 s)")
+        shared = findings(busy=(94, 112, 96, 110, 99))
+        self.assertEqual(shared.verdict, "fit with care")
+        self.assertEqual(shared.reasons, ["cpu 1 shares cpu 0's core now (figures 111% higher while it was busy): keep "
+                                          "cpu 1 idle while measuring"])
+        self.assertIn("cpu 1 shares the core now, though the kernel says not", render_text.check_lines(shared)[5])
+        self.assertIn("cpu 1 does not share it now, though the kernel says it does",
+                      render_text.check_lines(findings(siblings=(0, 1)))[5])
+        unfit = findings(load={0: host.Share(0.6, 0.15), 1: host.Share(0.9, 0.0)}, alone=(40, 90, 47, 60, 120))
+        self.assertEqual(unfit.verdict, "not fit")
+        self.assertEqual([reason.split(":")[0] for reason in unfit.reasons],
+                         ["cpu 0 itself was 60% busy with other work", "the hypervisor took 15% of cpu 0 for other "
+                          "guests (steal)", "zerobench's figures on cpu 0 spread 133% with nothing added",
+                          "other work on cpu 1 90%"])
 
 
 MACHINE = {"kernel": "Linux 6.1.0 x86_64", "commit": "0cff8c4", "date": "2026-12-08T04:00:00+00:00"}
@@ -686,7 +731,6 @@ class StandInTest(unittest.TestCase):
             loop.kill()
             loop.wait()
         self.assertEqual((done.returncode, done.stderr), (0, ""))
-        lines = done.stdout.splitlines()
         self.assertRegex(done.stdout, rf"\ncpu {allowed[1]} was \d+% busy in the second before the first round \(a "
                                       r"CPU that shares a core with the runs moves their figures")
         self.assertIn(f"  6 of 6 runs ran while cpu {allowed[1]} was busy", done.stdout)
@@ -694,6 +738,24 @@ class StandInTest(unittest.TestCase):
         self.assertGreater(record["host"]["load"][str(allowed[1])]["busy"], 0.5)
         self.assertTrue(all(run["busy"][str(allowed[1])] > 0.5 for run in record["series"][0]["runs"]))
         self.assertEqual(sorted(record["host"]["siblings"]), list(map(str, allowed)))
+
+    def test_check_gives_every_finding_and_a_verdict_and_keeps_them(self):
+        self.program(self.root / "build" / "default" / "zerobench")
+        findings = self.root / "check.json"
+        done = subprocess.run([str(self.root / "bench" / "zerobench-stats"), "check", "--json", str(findings)],
+                              capture_output=True, text=True, timeout=120, cwd=self.root)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        lines = done.stdout.splitlines()
+        for start in ["checking cpu ", "processor: Stand-in (SSE4); runs use cpu ", "clock: counter 2.000 GHz; core "
+                      "3.000 GHz", "cpuid: not measured", "shared core: the kernel says cpu ", "  cpu 0 alone: ",
+                      "other work over a second: cpu 0 ", "IA-32 programs: ", "perf: "]:
+            self.assertTrue(any(line.startswith(start) for line in lines), (start, lines))
+        self.assertRegex(lines[-2], r"^(fit|fit with care|not fit)(: .*)? \(checked in \d+ s\)$")
+        self.assertEqual(lines[-1], f"findings written to {findings}")
+        kept = json.loads(findings.read_text())
+        self.assertEqual((kept["tool"], kept["cpu"], len(kept["alone"])), ("zerobench-stats check", 0, 5))
+        self.assertEqual(kept["verdict"], lines[-2].split(":")[0].split(" (")[0])
+        assert_refused(self, ["check", "--json", findings], "already there; name a new file, or add --force")
 
     def stops(self, precision, *arguments, **settings):
         """run --precision on the stand-in: its lines, and the record's rule."""
