@@ -3,18 +3,24 @@
   zerobench-stats run [-n N] [--cpu N | --per-cpu] [--unit cycles|ticks] [--seed N]
                       [--precision X [--max-runs N] [--time SECONDS]]
                       [--json FILE [--force]] [--plot FILE] [PROGRAM|PRESET ...]
+  zerobench-stats check [--cpu N] [--json FILE [--force]] [PROGRAM|PRESET]
   zerobench-stats compare [--unit cycles|ticks] [--plot FILE] [--markdown FILE] FILE.json ...
 
 run starts the program on a pseudo-terminal in N rounds, each running every
 program (and with --per-cpu every CPU) once in a shuffled order, every run
 pinned to one CPU; it reads the core clock before and after each run, and
 prints each figure's median, min, max and spread in ticks and core cycles,
-and whether and costs more than mov, and a body's first run more than its
-second, beyond the noise. Several programs or CPUs are compared with the
-first, run against run of the same round. With --precision it runs rounds
-until the 95% interval of and - mov is within +-X for every program. By
-default it runs the zerobench installed beside it (in a source checkout:
+and whether and costs more than mov, and a body's first figure more than
+its second, beyond the noise. Several programs or CPUs are compared with
+the first, run against run of the same round. With --precision it runs
+rounds until the 95% interval of and - mov is within +-X for every program.
+By default it runs the zerobench installed beside it (in a source checkout:
 every built preset).
+
+check says in about 15 seconds whether this machine is fit to measure on:
+the core clock, what CPUID costs, which CPUs share the runs' core now (by
+timing zerobench with each other CPU busy), the other work and the steal,
+and what to do about what it finds.
 
 compare reads the records of several runs (machines, CPUs, builds) and prints
 them in one table, each against the first.

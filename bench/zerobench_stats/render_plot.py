@@ -4,12 +4,15 @@ side by side (run), or mov and and of each machine and build side by side
 import functools
 import logging
 import pathlib
+import textwrap
 
 from . import files
 from .records import BODIES, LABELS, UNITS
+from .render_text import processor
 from .stats import body_values, figure_values
 
 COLOURS = {"mov": "tab:blue", "and": "tab:orange"}
+PANEL_CHARACTERS = 34  # of a title at 8 points, across one panel
 FORMATS = (".png", ".svg", ".pdf")  # what savefig writes, chosen by the file's extension
 
 
@@ -97,7 +100,7 @@ def draw(path, series, machine, unit="ticks"):
         axis.set_title(_drawable(f"{one.preset}, cpu {one.cpu}" if per_cpu else one.preset))
     axes[0].set_ylabel(f"{UNITS[unit]} per pass")
     cpu = "" if per_cpu else f", all on cpu {series[0].cpu}"
-    _finish(figure, path, f"{series[0].banner}: {len(series[0].runs)} runs each{cpu}\n"
+    _finish(figure, path, f"{processor(series[0].banner)}: {len(series[0].runs)} runs each{cpu}\n"
                           f"{machine['kernel']}, {machine['date']}")
 
 
@@ -108,6 +111,8 @@ def draw_comparison(path, rows, unit):
     for axis, row in zip(axes, rows):
         one = row.series
         _boxes(axis, [(body, COLOURS[body], body_values(one, body, unit)) for body in BODIES], jitter)
-        axis.set_title(_drawable(f"{row.name} {one.banner}\n{one.preset}, cpu {one.cpu}"), fontsize=8)
+        # Wrapped to the panel's width, so that no title runs into the next or off the edge.
+        title = textwrap.fill(f"{row.name} {processor(one.banner)}", PANEL_CHARACTERS)
+        axis.set_title(_drawable(f"{title}\n{one.preset}, cpu {one.cpu}"), fontsize=8)
     axes[0].set_ylabel(f"{UNITS[unit]} per pass (mean of a run's two figures)")
     _finish(figure, path, f"zerobench: 100 operations per pass, in {UNITS[unit]}")
