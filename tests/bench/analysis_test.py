@@ -399,6 +399,18 @@ class RecordTest(Scratch):
             self.assertIsNone(records.probe_reading(broken), broken)
 
 
+class CommittedTest(unittest.TestCase):
+    def test_every_committed_record_loads_and_is_named_by_the_rule(self):
+        # results/README.md: PROCESSOR-DATE.json, with -2, -3, ... where the name is taken.
+        found = sorted((BENCH.parent / "results").glob("*.json"))
+        self.assertTrue(found)
+        for path in found:
+            machine, series = records.load(path)
+            brand = re.sub(r" \(SSE\d\)$", "", series[0].banner)
+            processor = re.sub(r"[^a-z0-9]+", "-", brand.lower()).strip("-")
+            self.assertRegex(path.name, rf"^{re.escape(processor)}-{machine['date'][:10]}(-[2-9]|-[1-9]\d+)?\.json$")
+
+
 class CompareTest(RecordTest):
     def compare(self, *saved, status=0, **options):
         paths = []
