@@ -79,10 +79,10 @@ void PrintTable(FILE* out, const Results& results, const Analysis& analysis) {
   fprintf(out, "* the cheapest at its size; (ref) a reference, never ranked\n\n");
 }
 
-// "name 1.02 [1.00-1.05]": a figure in core cycles with its quartiles.
+// "name 1.02 [1.00, 1.05]": a figure in core cycles with its quartiles.
 void PrintFigure(FILE* out, const Results& results, int idiom, int size) {
   const Figure& figure = results.idioms[idiom].figures[size];
-  fprintf(out, "%s %.2f [%.2f-%.2f]", kIdioms[idiom].name, Cycles(results, figure.ticks),
+  fprintf(out, "%s %.2f [%.2f, %.2f]", kIdioms[idiom].name, Cycles(results, figure.ticks),
           Cycles(results, figure.ticks_q1), Cycles(results, figure.ticks_q3));
 }
 
