@@ -20,6 +20,9 @@
 #include "timed.h"
 
         .intel_syntax noprefix
+/* The assembler's alignment padding made of long NOPs (0F 1F) in IA-32 code
+   as well, where it would otherwise jump over LEAs. */
+        .arch .nop
 
 #if defined(__x86_64__)
 
@@ -287,11 +290,14 @@
 .endm
 
 /* A clear of more than 64 bytes: COUNT blocks of 64 bytes in a loop, then
-   `tail` bytes straight-line. */
+   `tail` bytes straight-line. The loop starts on a 64-byte boundary, after
+   the assembler's NOPs, as compilers align loops: so every copy after the
+   first lies alike in the cache lines, and costs the same. */
 .macro LOOPED idiom, tail
         \idiom\()_setup
         mov PTR, BASE
         mov ecx, COUNT
+        .balign 64
 1:
         CLEAR \idiom, PTR, 64
         add PTR, 64
@@ -314,6 +320,7 @@
 .macro clzero_looped tail
         mov CLZERO_PTR, BASE
         mov ecx, COUNT
+        .balign 64
 1:
         clzero
         add CLZERO_PTR, 64

@@ -56,6 +56,22 @@ Bytes Memory(int reg, int base, int at, int scale = 1) {
 
 const Bytes Rex = Wide ? Bytes{0x48} : Bytes{};  // REX.W where the pointer is 64 bits
 
+// A body as the test expects it: code, the assembler's NOPs up to a 64-byte
+// boundary, or a call whose target is the linker's.
+struct Piece {
+  enum Kind { kCode, kAlign, kCall } kind;
+  Bytes code;
+};
+using Body = std::vector<Piece>;
+
+Body operator+(Body first, const Body& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+Body Code(const Bytes& code) { return {{Piece::kCode, code}}; }
+const Body Align64 = {{Piece::kAlign, {}}};
+const Body Call = {{Piece::kCall, {}}};
+
 // What a shaped idiom's clear is made of.
 struct Idiom {
   ShapedKind kind;
@@ -121,24 +137,41 @@ Bytes Loop(const Bytes& block, const Bytes& step) {
   return block + step + CountDown + JnzBack(int(block.size() + step.size() + CountDown.size()));
 }
 
-Bytes StraightBody(const Idiom& idiom, int bytes) {
-  return idiom.setup + Clear(idiom, Ebx, bytes) + idiom.end;
+Body StraightBody(const Idiom& idiom, int bytes) {
+  return Code(idiom.setup + Clear(idiom, Ebx, bytes) + idiom.end);
 }
 
-Bytes LoopedBody(const Idiom& idiom, int tail) {
+// The loop starts on a 64-byte boundary.
+Body LoopedBody(const Idiom& idiom, int tail) {
   const Bytes step = Rex + Bytes{0x83, 0xc7, 0x40};  // add rdi, 64
-  return idiom.setup + PointerFromBase + CountToEcx + Loop(Clear(idiom, Edi, 64), step) +
-         Clear(idiom, Edi, tail) + idiom.end;
+  return Code(idiom.setup + PointerFromBase + CountToEcx) + Align64 +
+         Code(Loop(Clear(idiom, Edi, 64), step) + Clear(idiom, Edi, tail) + idiom.end);
 }
 
 // clzero clears the line rAX points into.
 const Bytes Clzero = {0x0f, 0x01, 0xfc};
 const Bytes RaxFromBase = Rex + Bytes{0x89, 0xd8};  // mov rax, rbx
 
-Bytes ClzeroBody(int shape) {
-  if (shape < 4) return RaxFromBase + Clzero + Sfence;
+Body ClzeroBody(int shape) {
+  if (shape < 4) return Code(RaxFromBase + Clzero + Sfence);
   const Bytes step = Rex + Bytes{0x83, 0xc0, 0x40};  // add rax, 64
-  return RaxFromBase + CountToEcx + Loop(Clzero, step) + (shape > 4 ? Clzero : Bytes{}) + Sfence;
+  return Code(RaxFromBase + CountToEcx) + Align64 +
+         Code(Loop(Clzero, step) + (shape > 4 ? Clzero : Bytes{}) + Sfence);
+}
+
+// The length of the NOP at `at` as the assembler pads with it (0x90 after
+// any 0x66 prefixes, or 0f 1f /0 after them and a 0x2e), or 0 for anything
+// else.
+size_t NopLength(const std::uint8_t* at) {
+  const std::uint8_t* p = at;
+  while (*p == 0x66) ++p;
+  if (*p == 0x90) return size_t(p + 1 - at);
+  if (*p == 0x2e) ++p;
+  if (p[0] != 0x0f || p[1] != 0x1f || (p[2] >> 3 & 7) != 0) return 0;
+  const int mod = p[2] >> 6, rm = p[2] & 7;
+  size_t length = 3 + (mod != 3 && rm == 4);
+  length += mod == 1 ? 1 : mod == 2 || (mod == 0 && rm == 5) ? 4 : 0;
+  return size_t(p - at) + length;
 }
 
 #if defined(__CET__) && (__CET__ & 1)
@@ -179,11 +212,8 @@ Bytes Closing(bool vector) {
          Bytes{0x83, 0xc4, 0x1c, 0x5d, 0x5f, 0x5e, 0x5b, 0xc3};
 }
 
-// Checks one routine: `copies` copies of `body`, each a clear; `call_at`,
-// where the body holds a call, is its offset (its target cannot be written
-// out: it is the linker's).
-void CheckRoutine(const RoutineCode& code, int copies, const Bytes& body, bool vector,
-                  int call_at = -1) {
+// Checks one routine: `copies` copies of `body`, each a clear.
+void CheckRoutine(const RoutineCode& code, int copies, const Body& body, bool vector) {
   ASSERT_NE(code.run, nullptr);
   const std::uint8_t* start = reinterpret_cast<const std::uint8_t*>(code.run);
   const std::uint8_t* at = start;
@@ -197,6 +227,17 @@ void CheckRoutine(const RoutineCode& code, int copies, const Bytes& body, bool v
     at += expected.size();
     return true;
   };
+  auto take_nops = [&]() {
+    while (reinterpret_cast<std::uintptr_t>(at) % 64 != 0) {
+      const size_t length = NopLength(at);
+      if (length == 0 || length > size_t(code.end - at)) {
+        ADD_FAILURE() << "not a NOP at offset " << at - start << ": " << Hex(at, 6);
+        return false;
+      }
+      at += length;
+    }
+    return true;
+  };
   if (!take(Opening(), "opening")) return;
   // jmp to the loop top on the next 64-byte boundary; int3 up to it.
   ASSERT_EQ(at[0], 0xeb) << "jmp at offset " << at - start;
@@ -205,15 +246,15 @@ void CheckRoutine(const RoutineCode& code, int copies, const Bytes& body, bool v
   ASSERT_LT(top - (at + 2), 64);
   for (at += 2; at < top; ++at) ASSERT_EQ(*at, 0xcc) << "padding at offset " << at - start;
   for (int copy = 0; copy < copies; ++copy) {
-    const bool taken =
-        call_at < 0
-            ? take(body, "body")
-            : take(Bytes(body.begin(), body.begin() + call_at), "body before the call") &&
-                  take({0xe8}, "call") && (at += 4) &&
-                  take(Bytes(body.begin() + call_at + 5, body.end()), "body after the call");
-    if (!taken) {
-      ADD_FAILURE() << "in copy " << copy;
-      return;
+    for (const Piece& piece : body) {
+      const bool taken = piece.kind == Piece::kCode ? take(piece.code, "body")
+                         : piece.kind == Piece::kAlign
+                             ? take_nops()
+                             : take({0xe8}, "call") && (at += 4, at <= code.end);
+      if (!taken) {
+        ADD_FAILURE() << "in copy " << copy;
+        return;
+      }
     }
   }
   if (!take({0x83, 0xed, 0x01}, "sub ebp, 1")) return;  // the pass counter
@@ -235,15 +276,14 @@ const char* const ShapeNames[kShapes] = {"16 bytes",      "32 bytes",     "48 by
                                          "64 bytes",      "loop",         "loop, tail 16",
                                          "loop, tail 32", "loop, tail 48"};
 
-void CheckBothCopyCounts(const RoutineCode pair[2], const Bytes& body, bool vector,
-                         int call_at = -1) {
+void CheckBothCopyCounts(const RoutineCode pair[2], const Body& body, bool vector) {
   {
     SCOPED_TRACE("single");
-    CheckRoutine(pair[0], COPIES_SINGLE, body, vector, call_at);
+    CheckRoutine(pair[0], COPIES_SINGLE, body, vector);
   }
   {
     SCOPED_TRACE("double");
-    CheckRoutine(pair[1], COPIES_DOUBLE, body, vector, call_at);
+    CheckRoutine(pair[1], COPIES_DOUBLE, body, vector);
   }
 }
 
@@ -255,7 +295,7 @@ TEST(IdiomsMachineCode, EveryShapeOfEveryStoringIdiom) {
     }
     for (int shape = 0; shape < kShapes; ++shape) {
       SCOPED_TRACE(std::string("idiom ") + std::to_string(idiom.kind) + ", " + ShapeNames[shape]);
-      const Bytes body =
+      const Body body =
           shape < 4 ? StraightBody(idiom, 16 * (shape + 1)) : LoopedBody(idiom, 16 * (shape - 4));
       CheckBothCopyCounts(ShapedRoutines[idiom.kind][shape], body, idiom.vector);
     }
@@ -271,10 +311,10 @@ TEST(IdiomsMachineCode, ClzeroClearsWholeLinesAndFences) {
 
 TEST(IdiomsMachineCode, RepStosSetsPointerCountAndValueInTheBody) {
   const Bytes setup = PointerFromBase + CountToEcx + XorEax;
-  CheckBothCopyCounts(PlainRoutines[kRepStosb], setup + Bytes{0xf3, 0xaa}, false);
-  CheckBothCopyCounts(PlainRoutines[kRepStosd], setup + Bytes{0xf3, 0xab}, false);
+  CheckBothCopyCounts(PlainRoutines[kRepStosb], Code(setup + Bytes{0xf3, 0xaa}), false);
+  CheckBothCopyCounts(PlainRoutines[kRepStosd], Code(setup + Bytes{0xf3, 0xab}), false);
   if (Wide) {
-    CheckBothCopyCounts(PlainRoutines[kRepStosq], setup + Bytes{0xf3, 0x48, 0xab}, false);
+    CheckBothCopyCounts(PlainRoutines[kRepStosq], Code(setup + Bytes{0xf3, 0x48, 0xab}), false);
   } else {
     EXPECT_EQ(PlainRoutines[kRepStosq][0].run, nullptr) << "rep stosq in an IA-32 build";
   }
@@ -285,14 +325,13 @@ TEST(IdiomsMachineCode, MemsetIsCalledWithBufferZeroAndSize) {
   const Bytes arguments =
       Wide ? Bytes{0x48, 0x89, 0xdf, 0x31, 0xf6, 0x44, 0x89, 0xe2}
            : Bytes{0x89, 0x1c, 0x24, 0xc7, 0x44, 0x24, 0x04, 0, 0, 0, 0, 0x89, 0x74, 0x24, 0x08};
-  CheckBothCopyCounts(PlainRoutines[kMemset], arguments + Bytes{0xe8, 0, 0, 0, 0}, false,
-                      int(arguments.size()));
+  CheckBothCopyCounts(PlainRoutines[kMemset], Code(arguments) + Call, false);
 }
 
 TEST(IdiomsMachineCode, CalibrationChainsAreDependentRegisterAdds) {
   const Bytes add = Rex + Bytes{0x01, 0xc9};  // add rcx, rcx (ecx, ecx)
-  CheckBothCopyCounts(PlainRoutines[kCalibration10], Repeat(add, 10), false);
-  CheckBothCopyCounts(PlainRoutines[kCalibration100], Repeat(add, 100), false);
+  CheckBothCopyCounts(PlainRoutines[kCalibration10], Code(Repeat(add, 10)), false);
+  CheckBothCopyCounts(PlainRoutines[kCalibration100], Code(Repeat(add, 100)), false);
 }
 
 }  // namespace
