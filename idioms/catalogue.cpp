@@ -31,19 +31,19 @@ namespace {
 // and a tail.
 const uint32_t kBlock = 64;
 
-Body FromCode(const RoutineCode pair[2], uint32_t count) {
+TimedBody FromCode(const RoutineCode pair[2], uint32_t count) {
   return {pair[0].run, pair[1].run, count};
 }
 
 }  // namespace
 
-Body BodyFor(const Idiom& idiom, uint32_t size) {
+TimedBody BodyFor(const Idiom& idiom, uint32_t size) {
   if (!idiom.shaped) return FromCode(PlainRoutines[idiom.kind], size / idiom.element);
   if (size <= kBlock) return FromCode(ShapedRoutines[idiom.kind][size / 16 - 1], 0);
   return FromCode(ShapedRoutines[idiom.kind][4 + size % kBlock / 16], size / kBlock);
 }
 
-Body CalibrationBody(int adds) {
+TimedBody CalibrationBody(int adds) {
   return FromCode(PlainRoutines[adds == 10 ? kCalibration10 : kCalibration100], 0);
 }
 

@@ -24,14 +24,14 @@ extern const Idiom kIdioms[kIdiomCount];
 
 // The two routines (COPIES_SINGLE and COPIES_DOUBLE copies) and the count
 // that clear `size` bytes with an idiom: size a multiple of 16.
-struct Body {
+struct TimedBody {
   TimedRoutine single, twice;
   uint32_t count;
 };
-Body BodyFor(const Idiom& idiom, uint32_t size);
+TimedBody BodyFor(const Idiom& idiom, uint32_t size);
 
 // The calibration body of `adds` dependent adds (10 or 100).
-Body CalibrationBody(int adds);
+TimedBody CalibrationBody(int adds);
 
 // Why an idiom cannot run here, written into why (a sentence without its
 // full stop), or false when it runs.

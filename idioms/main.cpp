@@ -90,7 +90,7 @@ void ReadBannerLine(char* banner) {
 }
 
 bool MeasureCalibration(Results* results, void* buffer) {
-  Body bodies[kCalibrations];
+  TimedBody bodies[kCalibrations];
   for (int i = 0; i < kCalibrations; ++i) bodies[i] = CalibrationBody(kCalibrationAdds[i]);
   return MeasureBodies(bodies, kCalibrations, buffer, results->calibration, &stop_signal);
 }
@@ -98,7 +98,7 @@ bool MeasureCalibration(Results* results, void* buffer) {
 // Every idiom that runs here, at each size: all of them in turns, size by size.
 bool MeasureIdioms(Results* results, void* buffer) {
   for (int size = 0; size < results->size_count; ++size) {
-    Body bodies[kIdiomCount];
+    TimedBody bodies[kIdiomCount];
     int idioms[kIdiomCount];
     int count = 0;
     for (int i = 0; i < kIdiomCount; ++i) {

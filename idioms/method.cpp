@@ -12,7 +12,7 @@ const uint32_t kMostPasses = 1u << 20;
 
 // The pass count that makes a single-copy timing about kTargetTicks long:
 // doubled from 1 until it is, each length's best of three.
-uint32_t PassesFor(const Body& body, void* buffer) {
+uint32_t PassesFor(const TimedBody& body, void* buffer) {
   uint32_t passes = 1;
   for (; passes < kMostPasses; passes *= 2) {
     uint64_t best = UINT64_MAX;
@@ -44,7 +44,7 @@ void Summarize(double* values, int count, Figure* figure) {
 // non-temporal store or clzero leaves the buffer outside them) and lets that
 // body's writes drain; the single and the double timing that follow are then
 // alike but for the extra copies.
-bool MeasureBodies(const Body* bodies, int count, void* buffer, Figure* figures,
+bool MeasureBodies(const TimedBody* bodies, int count, void* buffer, Figure* figures,
                    const volatile sig_atomic_t* stop) {
   static double differences[kMostBodies][kRounds];
   if (count > kMostBodies) return false;
@@ -56,7 +56,7 @@ bool MeasureBodies(const Body* bodies, int count, void* buffer, Figure* figures,
   for (int round = 0; round < kRounds; ++round) {
     for (int i = 0; i < count; ++i) {
       if (*stop) return false;
-      const Body& body = bodies[i];
+      const TimedBody& body = bodies[i];
       const uint32_t passes = figures[i].passes;
       body.single(buffer, body.count, passes);
       const double single = double(body.single(buffer, body.count, passes));

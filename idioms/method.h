@@ -24,7 +24,7 @@ struct Figure {
 
 // Times `count` bodies in kRounds rounds, each clearing `buffer`. Returns
 // false, part way, once *stop is set.
-bool MeasureBodies(const Body* bodies, int count, void* buffer, Figure* figures,
+bool MeasureBodies(const TimedBody* bodies, int count, void* buffer, Figure* figures,
                    const volatile sig_atomic_t* stop);
 
 // The median and quartiles of `count` values, which it sorts.

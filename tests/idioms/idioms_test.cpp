@@ -55,7 +55,7 @@ TEST(IdiomBodies, ClearTheirBufferAndNothingElse) {
                      std::to_string(misalign));
         std::memset(memory, 0xa5, area);
         unsigned char* buffer = memory + guard + misalign;
-        const Body body = BodyFor(kIdioms[i], size);
+        const TimedBody body = BodyFor(kIdioms[i], size);
         body.single(buffer, body.count, 1);
         const bool lines = kIdioms[i].reference;
         const size_t cleared = lines ? (size + 63) / 64 * 64 : size;
@@ -82,7 +82,7 @@ TEST(Calibration, ChainsReadTheirAddsInCoreCycles) {
 #endif
   static unsigned char buffer[64];
   const Reading reading = CyclesPerTick();
-  Body bodies[2] = {CalibrationBody(10), CalibrationBody(100)};
+  TimedBody bodies[2] = {CalibrationBody(10), CalibrationBody(100)};
   Figure figures[2];
   volatile sig_atomic_t stop = 0;
   ASSERT_TRUE(MeasureBodies(bodies, 2, buffer, figures, &stop));
@@ -96,7 +96,7 @@ TEST(Calibration, ChainsReadTheirAddsInCoreCycles) {
 
 TEST(Method, StopsWhenAsked) {
   static unsigned char buffer[64];
-  Body bodies[1] = {CalibrationBody(10)};
+  TimedBody bodies[1] = {CalibrationBody(10)};
   Figure figures[1];
   volatile sig_atomic_t stop = SIGINT;
   EXPECT_FALSE(MeasureBodies(bodies, 1, buffer, figures, &stop));
@@ -123,7 +123,7 @@ TEST(BodyFor, StraightUpTo64BytesThenBlocksAndATail) {
   } cases[] = {{16, 0, 0},  {48, 2, 0},  {64, 3, 0},    {80, 5, 1},
                {128, 4, 2}, {400, 5, 6}, {1008, 7, 15}, {4096, 4, 64}};
   for (const Case& c : cases) {
-    const Body body = BodyFor(mov, c.size);
+    const TimedBody body = BodyFor(mov, c.size);
     EXPECT_EQ(body.single, ShapedRoutines[kMovImmediate][c.shape][0].run) << c.size;
     EXPECT_EQ(body.twice, ShapedRoutines[kMovImmediate][c.shape][1].run) << c.size;
     EXPECT_EQ(body.count, c.count) << c.size;
