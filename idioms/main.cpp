@@ -32,8 +32,10 @@ volatile sig_atomic_t stop_signal = 0;
 void NoteStop(int signal_number) { stop_signal = signal_number; }
 
 // Ctrl-C, SIGTERM and SIGHUP stop the measuring at the next body's turn. Not
-// restarted: a write blocked on a full pipe gives up too.
+// restarted: a write blocked on a full pipe gives up too. A closed pipe on
+// standard output is a failed write, not the end: the JSON is still written.
 void CatchStopSignals() {
+  signal(SIGPIPE, SIG_IGN);
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = NoteStop;
@@ -63,15 +65,14 @@ int FlushOutput() {
   return kFailure;
 }
 
-// The buffer: page-aligned, misalign bytes in, with a line to spare at the
-// end for clzero, which clears whole lines.
+// Memory for the buffer: page-aligned, room for misalign bytes before it and
+// a line to spare after it for clzero, which clears whole lines.
 unsigned char* AllocateBuffer(uint32_t largest, uint32_t misalign) {
   const size_t page = 4096;
   const size_t bytes = (largest + misalign + 64 + page - 1) / page * page;
-  unsigned char* base = static_cast<unsigned char*>(aligned_alloc(page, bytes));
-  if (base == nullptr) return nullptr;
-  memset(base, 0, bytes);
-  return base + misalign;
+  unsigned char* memory = static_cast<unsigned char*>(aligned_alloc(page, bytes));
+  if (memory != nullptr) memset(memory, 0, bytes);
+  return memory;
 }
 
 ClockFigures ReadClock() {
@@ -125,6 +126,44 @@ bool PinProcess(const Options& options, uint64_t* cpu) {
   return current >= 0 && PinTo(uint64_t(current));
 }
 
+// Measures, prints the report and writes the JSON; the exit status.
+int Run(const Options& options, Results* results, unsigned char* buffer) {
+  results->clock = ReadClock();
+  if (!MeasureCalibration(results, buffer) || !MeasureIdioms(results, buffer)) return Stopped();
+  const Analysis analysis = Analyse(*results);
+  PrintReport(stdout, *results, analysis);
+  int status = FlushOutput();
+  if (stop_signal) return Stopped();
+  char error[640];
+  if (options.json != nullptr &&
+      !SaveJson(options.json, *results, analysis, &stop_signal, error, sizeof error)) {
+    if (stop_signal) return Stopped();
+    fprintf(stderr, "zerobench-idioms: %s\n", error);
+    status = kFailure;
+  }
+  if (status == 0 && !analysis.trusted) {
+    WhyUntrusted(*results, analysis, error, sizeof error);
+    fprintf(stderr, "zerobench-idioms: the figures cannot be trusted: %s\n", error);
+    status = kUntrusted;
+  }
+  return status;
+}
+
+// What the run starts from: the processor, the options and what can run.
+void Prepare(const Options& options, Results* results) {
+  ReadBannerLine(results->banner);
+  results->features = DecodeFeatures(ReadCpuidValues());
+  memcpy(results->switched_off, options.switched_off, sizeof results->switched_off);
+  memcpy(results->sizes, options.sizes, sizeof results->sizes);
+  results->size_count = options.size_count;
+  results->misalign = options.misalign;
+  for (int i = 0; i < kIdiomCount; ++i) {
+    IdiomResult& idiom = results->idioms[i];
+    idiom.skipped = WhySkipped(kIdioms[i], results->features, results->switched_off,
+                               results->misalign, idiom.why, sizeof idiom.why);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,40 +187,13 @@ int main(int argc, char** argv) {
     return kFailure;
   }
   CatchStopSignals();
-
-  ReadBannerLine(results.banner);
-  results.features = DecodeFeatures(ReadCpuidValues());
-  memcpy(results.switched_off, options.switched_off, sizeof results.switched_off);
-  memcpy(results.sizes, options.sizes, sizeof results.sizes);
-  results.size_count = options.size_count;
-  results.misalign = options.misalign;
-  for (int i = 0; i < kIdiomCount; ++i) {
-    IdiomResult& idiom = results.idioms[i];
-    idiom.skipped = WhySkipped(kIdioms[i], results.features, results.switched_off, results.misalign,
-                               idiom.why, sizeof idiom.why);
-  }
-  unsigned char* buffer = AllocateBuffer(results.sizes[results.size_count - 1], results.misalign);
-  if (buffer == nullptr) {
+  Prepare(options, &results);
+  unsigned char* memory = AllocateBuffer(options.sizes[options.size_count - 1], options.misalign);
+  if (memory == nullptr) {
     perror("zerobench-idioms: the buffer");
     return kFailure;
   }
-
-  results.clock = ReadClock();
-  if (!MeasureCalibration(&results, buffer) || !MeasureIdioms(&results, buffer)) return Stopped();
-  const Analysis analysis = Analyse(results);
-  PrintReport(stdout, results, analysis);
-  int status = FlushOutput();
-  if (stop_signal) return Stopped();
-  if (options.json != nullptr &&
-      !SaveJson(options.json, results, analysis, &stop_signal, error, sizeof error)) {
-    if (stop_signal) return Stopped();
-    fprintf(stderr, "zerobench-idioms: %s\n", error);
-    status = kFailure;
-  }
-  if (status == 0 && !analysis.trusted) {
-    WhyUntrusted(results, analysis, error, sizeof error);
-    fprintf(stderr, "zerobench-idioms: the figures cannot be trusted: %s\n", error);
-    status = kUntrusted;
-  }
+  const int status = Run(options, &results, memory + options.misalign);
+  free(memory);
   return status;
 }

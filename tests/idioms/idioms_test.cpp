@@ -200,9 +200,11 @@ TEST(DecodeFeatures, VectorStoresNeedTheOperatingSystemsState) {
   EXPECT_FALSE(DecodeFeatures(values).os_lacks[kFlagAvx512f]);
 }
 
-// Parses a command line given as one string of space-separated words.
+// Parses a command line given as one string of space-separated words. The
+// options point into the words, which last until the next call.
 bool Parse(const std::string& line, Options* options, std::string* error) {
-  std::vector<std::string> words = {"zerobench-idioms"};
+  static std::vector<std::string> words;
+  words = {"zerobench-idioms"};
   size_t start = 0;
   while (start <= line.size() && !line.empty()) {
     const size_t space = line.find(' ', start);

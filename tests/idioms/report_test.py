@@ -243,6 +243,21 @@ class RefusalTest(unittest.TestCase):
                     self.assertLess(time.monotonic() - start, 5)
             self.assertEqual(sorted(os.listdir(scratch)), ["fifo"])
 
+    def test_a_closed_standard_output_fails_the_run_but_not_its_record(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            record = os.path.join(scratch, "out.json")
+            reader, writer = os.pipe()
+            os.close(reader)
+            try:
+                done = subprocess.run([PROGRAM, "--sizes", "16", "--json", record], stdout=writer,
+                                      stderr=subprocess.PIPE, text=True, timeout=60)
+            finally:
+                os.close(writer)
+            self.assertEqual(done.returncode, 1, done.stderr)
+            self.assertRegex(done.stderr, r"^zerobench-idioms: writing to standard output: Broken pipe\n")
+            with open(record) as file:
+                self.assertEqual(json.load(file)["sizes"], [16])
+
     def test_a_signal_part_way_ends_it_with_nothing_written(self):
         for number in (signal.SIGINT, signal.SIGTERM):
             with self.subTest(signal=number), tempfile.TemporaryDirectory() as scratch:
