@@ -1,6 +1,6 @@
 #include "report.h"
 
-#include <string.h>
+#include <stdarg.h>
 
 #if defined(__x86_64__)
 const char kMode[] = "x86-64";
@@ -55,26 +55,45 @@ void PrintHeader(FILE* out, const Results& results, const Analysis& analysis) {
           (unsigned)results.misalign, kRounds);
 }
 
+// A table row: each cell its width, a cheapest figure followed by '*', and
+// no spaces at the end.
+struct Row {
+  char text[kNameWidth + kMostSizes * kCellWidth + 128];
+  int used;
+  __attribute__((format(printf, 2, 3))) void Add(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int left = int(sizeof text) - used;
+    const int wrote = vsnprintf(text + used, size_t(left), format, arguments);
+    used += wrote < 0 ? 0 : wrote < left ? wrote : left - 1;
+    va_end(arguments);
+  }
+  void Print(FILE* out) {
+    while (used > 0 && text[used - 1] == ' ') --used;
+    fprintf(out, "%.*s\n", used, text);
+  }
+};
+
 void PrintTable(FILE* out, const Results& results, const Analysis& analysis) {
-  fprintf(out, "\n%-*s", kNameWidth, "idiom");
+  Row header = {"", 0};
+  header.Add("%-*s", kNameWidth, "idiom");
   for (int size = 0; size < results.size_count; ++size)
-    fprintf(out, "%*u ", kCellWidth - 1, (unsigned)results.sizes[size]);
+    header.Add("%*u ", kCellWidth - 1, (unsigned)results.sizes[size]);
   fprintf(out, "\n");
+  header.Print(out);
   for (int i = 0; i < kIdiomCount; ++i) {
     const IdiomResult& idiom = results.idioms[i];
+    Row row = {"", 0};
     char name[32];
     snprintf(name, sizeof name, "%s%s", kIdioms[i].name, kIdioms[i].reference ? " (ref)" : "");
-    fprintf(out, "%-*s", kNameWidth, name);
-    if (idiom.skipped) {
-      fprintf(out, "skipped: %s\n", idiom.why);
-      continue;
-    }
-    for (int size = 0; size < results.size_count; ++size) {
+    row.Add("%-*s", kNameWidth, name);
+    if (idiom.skipped) row.Add("skipped: %s", idiom.why);
+    for (int size = 0; !idiom.skipped && size < results.size_count; ++size) {
       const bool cheapest = analysis.sizes[size].cheapest == i;
-      fprintf(out, "%*.1f%c", kCellWidth - 1, Cycles(results, idiom.figures[size].ticks),
+      row.Add("%*.1f%c", kCellWidth - 1, Cycles(results, idiom.figures[size].ticks),
               cheapest ? '*' : ' ');
     }
-    fprintf(out, "\n");
+    row.Print(out);
   }
   fprintf(out, "* the cheapest at its size; (ref) a reference, never ranked\n\n");
 }
