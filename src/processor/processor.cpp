@@ -33,27 +33,45 @@ int CountSseFlags() {
   return static_cast<int>(((edx >> 25) & 1) + ((edx >> 26) & 1) + (ecx & 1) + ((ecx >> 9) & 1));
 }
 
+// Appends text to the NUL-terminated banner in out, as far as it fits.
+void Append(char* out, const char* text) {
+  int length = 0;
+  while (out[length] != '\0') ++length;
+  while (*text != '\0' && length < BannerTextSize - 4) out[length++] = *text++;
+  out[length] = '\0';
+}
+
 }  // namespace
 
 void ShowProcessor() {
+  char banner[BannerTextSize];
+  ReadBanner(banner);
+  PrintText(banner);
+}
+
+void ReadBanner(char* out) {
   char brandText[BrandTextSize] = {};
   static_assert(BrandTextSize >= BrandBytes + 4, "the brand text must end inside its buffer");
   ReadBrandText(brandText);
-  PrintBanner(brandText, CountSseFlags());
+  FormatBanner(brandText, CountSseFlags(), out);
 }
 
 void PrintBanner(const char* brandText, int sseCount) {
+  char banner[BannerTextSize];
+  FormatBanner(brandText, sseCount, banner);
+  PrintText(banner);
+}
+
+void FormatBanner(const char* brandText, int sseCount, char* out) {
+  for (int i = 0; i < BannerTextSize; ++i) out[i] = '\0';
   const char* brand = brandText;
   while (*brand == ' ') ++brand;
   // No brand text: the leaves gave a control byte or nothing.
-  if (static_cast<unsigned char>(*brand) < 0x20)
-    PrintText(NoBrand.bytes);
-  else
-    PrintText(brand);
+  Append(out, static_cast<unsigned char>(*brand) < 0x20 ? NoBrand.bytes : brand);
   if (sseCount > 0) {
-    PrintText(SseOpen.bytes);
+    Append(out, SseOpen.bytes);
     FormatSigned(sseCount, SseNumberText);
-    PrintText(SseNumberText);
-    PrintText(SseClose.bytes);
+    Append(out, SseNumberText);
+    Append(out, SseClose.bytes);
   }
 }

@@ -48,6 +48,13 @@ TEST(ShowProcessor, PrintsWhatThisProcessorSays) {
   EXPECT_EQ(CaptureStandardOutput(ShowProcessor), ExpectedBanner());
 }
 
+// zerobench-idioms shows the banner from this text.
+TEST(ReadBanner, GivesWhatShowProcessorPrints) {
+  char banner[BannerTextSize];
+  ReadBanner(banner);
+  EXPECT_EQ(banner, ExpectedBanner());
+}
+
 // Leaves whose answer does not depend on the core the test runs on.
 TEST(ReadCpuid, GivesEaxEbxEcxEdxInOrder) {
   for (std::uint32_t leaf : {0u, 0x80000000u, 0x80000002u, 0x80000004u}) {
