@@ -8,7 +8,7 @@ import statistics
 from typing import Optional
 
 from . import stats
-from .records import BODIES, LABELS, Row, Series
+from .records import BODIES, IDIOMS, Row, Series
 
 
 @dataclasses.dataclass
@@ -31,9 +31,10 @@ class SeriesAnalysis:
     unit: str  # of the verdicts: the unit asked, or ticks for a series in ticks only
     figures: stats.Figures
     medians: stats.Medians  # in ticks, and in core cycles where the series has them
-    verdicts: Optional[stats.Verdicts]  # None without scipy
+    verdicts: Optional[stats.Verdicts]  # None without scipy, and for zerobench-idioms
     bodies: dict  # unit: {body: median over the runs of a run's mean of its two figures}; cycles where it has them
     notes: Notes
+    cheapest: list = dataclasses.field(default_factory=list)  # zerobench-idioms: a stats.Cheapest per size
 
     @property
     def per_pass(self):
@@ -44,7 +45,7 @@ class SeriesAnalysis:
 def notes(series, unit, siblings=None):
     """siblings: {cpu as text or number: [cpus]}, the kernel's, where known."""
     sharing = (siblings or {}).get(series.cpu, (siblings or {}).get(str(series.cpu), []))
-    return Notes(stats.outliers(series), len(LABELS) * len(series.runs), stats.clusters(series, unit),
+    return Notes(stats.outliers(series), len(series.labels) * len(series.runs), stats.clusters(series, unit),
                  stats.drift(series, unit), stats.disturbed(series), stats.stolen(series),
                  [cpu for cpu in sharing if cpu != series.cpu])
 
@@ -54,10 +55,14 @@ def series_analysis(name, series, unit, siblings=None):
     siblings, the kernel's lists where known (see notes)."""
     unit = stats.unit_for([series], unit)
     units = ["ticks", "cycles"] if stats.in_cycles(series) else ["ticks"]
+    medians = stats.medians(series, units[-1])
+    if series.program == IDIOMS:
+        return SeriesAnalysis(name, series, stats.clock(series), unit, stats.figures(series), medians, None,
+                              {u: {} for u in units}, notes(series, unit, siblings), stats.cheapest_pairs(series, unit))
     bodies = {u: {body: statistics.median(stats.body_values(series, body, u)) for body in BODIES} for u in units}
-    return SeriesAnalysis(name, series, stats.clock(series), unit, stats.figures(series),
-                          stats.medians(series, units[-1]), stats.verdicts(series, unit) if stats.available() else None,
-                          bodies, notes(series, unit, siblings))
+    return SeriesAnalysis(name, series, stats.clock(series), unit, stats.figures(series), medians,
+                          stats.verdicts(series, unit) if stats.available() else None, bodies,
+                          notes(series, unit, siblings))
 
 
 @dataclasses.dataclass
@@ -80,17 +85,22 @@ def side_by_side(analyses, unit):
 class Comparison:
     """compare's records side by side, each in core cycles where it has them,
     each against the first: in core cycles where both have them."""
-    rows: list  # records.Row
-    analyses: list  # SeriesAnalysis of each row
+    rows: list  # records.Row of zerobench
+    analyses: list  # SeriesAnalysis of each
     against: Optional[stats.AgainstFirst]
     unit: str  # asked
+    idioms: list  # SeriesAnalysis of each zerobench-idioms row, each with its own table
+    hosts: list  # every row of either kind, for what run found of its host
 
 
 def comparison(rows, unit):
-    series = [row.series for row in rows]
+    def analysed(row):
+        return series_analysis(row.name, row.series, unit, (row.host or {}).get("siblings"))
+    zerobench = [row for row in rows if row.series.program != IDIOMS]
+    series = [row.series for row in zerobench]
     against = stats.against_first(series, unit) if stats.available() and len(series) > 1 else None
-    return Comparison(rows, [series_analysis(row.name, row.series, unit, (row.host or {}).get("siblings"))
-                             for row in rows], against, unit)
+    return Comparison(zerobench, [analysed(row) for row in zerobench], against, unit,
+                      [analysed(row) for row in rows if row.series.program == IDIOMS], rows)
 
 
 def rows_of(records_read):

@@ -76,7 +76,7 @@ class Findings:
 
 def run_value(place, target, cpu):
     """One run's mean of its four figures, in ticks; None where it failed."""
-    run, _ = runner.one_run(place, target, cpu)
+    run, _, _ = runner.one_run(place, target, cpu)
     return statistics.fmean(run.figures) if run else None
 
 
@@ -107,7 +107,7 @@ def measure(place, target, cpu, stop_check=lambda: None):
     readings = [runner.read_clock(place, cpu, "before") for _ in range(PROBE_CALLS)]
     cpuid = host.cpuid_cost(place.probe, cpu)
     siblings = host.siblings()
-    run, banner = runner.one_run(place, target, cpu)  # also warms the core up
+    run, banner, _ = runner.one_run(place, target, cpu)  # also warms the core up
     alone = [v for v in (run_value(place, target, cpu) for _ in range(ALONE_RUNS)) if v is not None]
     stop_check()
     neighbours, untried = [], []

@@ -40,7 +40,7 @@ import sys
 from . import analysis, check, files, records, render_markdown, render_plot, render_text, runner, stats, stopping
 from .guard import Output, complain, stdout_problem
 from .outputs import OUTPUTS, check_outputs, file_name, output_path
-from .records import UNITS
+from .records import IDIOMS, UNITS
 from .runner import UsageError
 from .session import Interrupt, Session, progress
 
@@ -72,7 +72,8 @@ def analysed(entries, unit, siblings=None):
 
 
 def show_series(entry, unit, siblings=None):
-    show(render_text.series_lines(analysed([entry], unit, siblings)[0]))
+    found = analysed([entry], unit, siblings)[0]
+    show(render_text.idioms_lines(found) if entry.series.program == IDIOMS else render_text.series_lines(found))
 
 
 def show_per_cpu(entries, unit, siblings=None):
@@ -97,8 +98,9 @@ def pinned_cpus(args):
 def finish(session, args):
     """The comparison across builds, the files, and the exit status."""
     series, status = session.series, 1 if session.failed else 0
-    if not args.per_cpu and len(series) > 1:
-        show_across([entry for entry in session.entries if entry.series.runs], args.unit)
+    builds = [entry for entry in session.entries if entry.series.runs and entry.series.program != IDIOMS]
+    if not args.per_cpu and len(builds) > 1:
+        show_across(builds, args.unit)
     if args.json and session.unsaved:
         print(f"{args.json} could not be written ({session.unsaved})")
         status = 1
@@ -156,6 +158,8 @@ def run(place, args):
         raise UsageError("-n needs at least 1 run")
     cpus = pinned_cpus(args)
     chosen, skipped = runner.targets(place, args.targets)
+    if args.plot and len({target.program for target in chosen}) > 1:
+        raise UsageError("--plot draws one kind of program: run zerobench-idioms apart from zerobench to draw it")
     check_outputs(args, programs(place, chosen), args.force)
     for line in skipped:
         print(line)
@@ -182,10 +186,11 @@ def run(place, args):
         entries = [entry for entry in session.entries if entry.target is target]
         measured = [entry for entry in entries if entry.series.runs]
         siblings = session.host and session.host.siblings
-        if args.per_cpu and measured:
+        if args.per_cpu and measured and target.program != IDIOMS:
             show_per_cpu(measured, args.unit, siblings)
-        elif measured:
-            show_series(measured[0], args.unit, siblings)
+        else:
+            for entry in measured:  # zerobench-idioms' CPUs one after another
+                show_series(entry, args.unit, siblings)
         show(session.stopped_lines(entries))
     status = finish(session, args)
     Interrupt.check()  # one that came while the files were written
@@ -258,6 +263,8 @@ def draw_comparison(path, rows, unit):
 def compare(args):
     """The records' series in one table, each against the first."""
     rows = load_rows(args.records)
+    if args.plot and len({row.series.program for row in rows}) > 1:
+        raise UsageError("--plot draws one kind of program: compare zerobench-idioms' records apart to draw them")
     compared = analysis.comparison(rows, args.unit)
     show(render_text.compare_lines(compared))
     notes = render_text.compare_notes(compared)

@@ -106,6 +106,7 @@ class Run:
     busy: Optional[dict] = None  # {other CPU (text): the share of the run it was busy}
     steal: Optional[float] = None  # the share of the run the hypervisor took from its CPU
     switches: Optional[int] = None  # the run's involuntary context switches
+    untrusted: Optional[str] = None  # zerobench-idioms: why it did not trust its own figures
 
     def ratio(self):
         return statistics.fmean(self.ratios) if self.ratios else None
@@ -116,12 +117,29 @@ class Run:
         return 0 if self.ratios else len(self.refused) if self.refused else 2
 
 
+ZEROBENCH, IDIOMS = "zerobench", "zerobench-idioms"  # the two kinds of program the tool runs
+IDIOMS_FORMAT = "zerobench-idioms/1"  # the --json format of zerobench-idioms it reads
+IDIOMS_MARK = IDIOMS_FORMAT.encode()  # a text every zerobench-idioms program carries
+REFERENCE = "clzero"  # the idiom zerobench-idioms shows as a reference, never ranked
+
+
 @dataclasses.dataclass
 class Series:
     preset: str  # the preset or the program that was run
     cpu: Optional[int]  # the CPU every run was pinned to
     banner: str  # the report's first line
     runs: list
+    program: str = ZEROBENCH  # which kind of program ran
+    # zerobench-idioms: {"idioms": [names timed], "sizes": [bytes], "skipped": {name: why}}; a run's
+    # figures are each idiom's ticks per clear at each size, idiom by idiom. None for zerobench.
+    layout: Optional[dict] = None
+
+    @property
+    def labels(self):
+        """Each figure's name: zerobench's LABELS, or "idiom @ size"."""
+        if self.layout is None:
+            return LABELS
+        return [f"{idiom} @ {size}" for idiom in self.layout["idioms"] for size in self.layout["sizes"]]
 
 
 @dataclasses.dataclass
@@ -170,6 +188,20 @@ def _positive(value):
 
 def _figures(value):
     return type(value) is list and len(value) == len(LABELS) and all(map(_integer(*FIGURES), value))
+
+
+def _idiom_figures(value):
+    """zerobench-idioms' figures: ticks per clear, a difference of two timings, so a little below 0 may be."""
+    return type(value) is list and len(value) > 0 and all(
+        type(v) in (int, float) and math.isfinite(v) and abs(v) <= FIGURES[1] for v in value)
+
+
+def _layout(value):
+    return _object(value) and set(value) == {"idioms", "sizes", "skipped"} and \
+        type(value["idioms"]) is list and len(value["idioms"]) > 0 and all(map(_text, value["idioms"])) and \
+        len(set(value["idioms"])) == len(value["idioms"]) and type(value["sizes"]) is list and \
+        len(value["sizes"]) > 0 and all(map(_integer(1, 1 << 30), value["sizes"])) and \
+        _object(value["skipped"]) and all(map(_text, value["skipped"].values()))
 
 
 def _ratios(value):
@@ -249,9 +281,13 @@ RUN_FIELDS = {"figures": (f"{len(LABELS)} integers from {FIGURES[0]} to {FIGURES
               "refused": ("one or two refused clock readings, each with when, reason and what the probe said",
                           _optional(_refusals)),
               "busy": ("an object of CPU numbers and shares from 0 to 1", _optional(_cpu_shares)),
-              "steal": ("a share from 0 to 1", _optional(_share)), "switches": ("an integer from 0", _optional(_integer(0)))}
+              "steal": ("a share from 0 to 1", _optional(_share)), "switches": ("an integer from 0", _optional(_integer(0))),
+              "untrusted": ("text", _optional(_text))}
 SERIES_FIELDS = {"preset": ("text", _text), "cpu": ("a CPU number", lambda value: value is None or _integer(0)(value)),
-                 "banner": ("text", _text), "runs": ("a list of runs, not empty", _filled)}
+                 "banner": ("text", _text), "runs": ("a list of runs, not empty", _filled),
+                 "program": (f"{ZEROBENCH} or {IDIOMS}", lambda value: value in (ZEROBENCH, IDIOMS)),
+                 "layout": ("the idioms, sizes and skipped idioms of zerobench-idioms", _optional(_layout))}
+SERIES_REQUIRED = ("preset", "cpu", "banner", "runs")
 RECORD_FIELDS = {"tool": ("zerobench-stats", lambda value: value == "zerobench-stats"),
                  "machine": ("an object of texts", lambda value: _object(value) and all(map(_text, value.values()))),
                  "series": ("a list of series, not empty", _filled),
@@ -292,10 +328,16 @@ def read_record(path):
         raise RecordError(f"not a zerobench-stats record (not JSON: {error})") from None
 
 
-def _check_run(run, where):
+def _check_run(run, where, layout=None):
     """RecordError, naming where, unless run (as JSON holds it) is one that
-    load takes."""
-    _checked(run, RUN_FIELDS, ("figures", "seconds"), where)
+    load takes; layout: its series' (None for zerobench)."""
+    if layout is None:
+        _checked(run, RUN_FIELDS, ("figures", "seconds"), where)
+    else:
+        count = len(layout["idioms"]) * len(layout["sizes"])
+        fields = {**RUN_FIELDS, "figures": (f"{count} finite numbers, one per idiom and size",
+                                            lambda value: _idiom_figures(value) and len(value) == count)}
+        _checked(run, fields, ("figures", "seconds"), where)
     if (run.get("ratios") is None) != (run.get("tick_hz") is None):
         raise RecordError(f"{where}: ratios and tick_hz come together")
     if run.get("ratios") and not all(CORE_HZ[0] <= r * run["tick_hz"] <= CORE_HZ[1] for r in run["ratios"]):
@@ -304,11 +346,11 @@ def _check_run(run, where):
         raise RecordError(f"{where}: a run with core cycles has no refused reading")
 
 
-def run_problem(run):
+def run_problem(run, layout=None):
     """Why a record holding this Run would not load, or None: run and
     compare keep one rule."""
     try:
-        _check_run(json.loads(json.dumps(dataclasses.asdict(run))), "the run")
+        _check_run(json.loads(json.dumps(dataclasses.asdict(run))), "the run", layout)
     except RecordError as error:
         return str(error).removeprefix("the run: ")
     return None
@@ -326,6 +368,13 @@ def load(path):
     return read(path)[:2]
 
 
+def _printable_layout(layout):
+    if layout is None:
+        return None
+    return {"idioms": list(map(printable, layout["idioms"])), "sizes": layout["sizes"],
+            "skipped": {printable(name): printable(why) for name, why in layout["skipped"].items()}}
+
+
 def read(path):
     """The Record that save() wrote; RecordError, in one line, for anything else."""
     record = read_record(path)
@@ -336,14 +385,17 @@ def read(path):
     run_names = [field.name for field in dataclasses.fields(Run)]
     series = []
     for i, one in enumerate(record["series"], 1):
-        _checked(one, SERIES_FIELDS, SERIES_FIELDS, f"series {i}")
+        _checked(one, SERIES_FIELDS, SERIES_REQUIRED, f"series {i}")
+        if (one.get("program") == IDIOMS) != (one.get("layout") is not None):
+            raise RecordError(f"series {i}: a layout goes with zerobench-idioms, and only with it")
         for j, run in enumerate(one["runs"], 1):
-            _check_run(run, f"series {i}, run {j}")
+            _check_run(run, f"series {i}, run {j}", one.get("layout"))
         runs = [Run(**{name: run[name] for name in run_names if name in run}) for run in one["runs"]]
         for run in runs:
             run.started = run.started and printable(run.started)
             run.refused = run.refused and [Refusal(**{**refusal, "said": printable(refusal.get("said", ""))})
                                            for refusal in run.refused]
-        series.append(Series(printable(one["preset"]), one["cpu"], printable(one["banner"]), runs))
+        series.append(Series(printable(one["preset"]), one["cpu"], printable(one["banner"]), runs,
+                             one.get("program", ZEROBENCH), _printable_layout(one.get("layout"))))
     machine = {printable(key): printable(value) for key, value in record["machine"].items()}
     return Record(machine, series, record.get("host"))

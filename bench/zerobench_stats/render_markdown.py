@@ -16,9 +16,19 @@ def document(comparison, notes, hosts):
     """The table and what its cells are, which rows are in ticks, the
     sentences under their heading, then the notes (render_text.compare_notes)
     and the hosts (render_text.host_lines)."""
-    text = "\n".join(table_lines(render_text.compare_table(comparison))) + "\n\n" + render_text.CELLS + "\n"
+    text = "\n".join(table_lines(render_text.compare_table(comparison))) + "\n\n" + render_text.CELLS + "\n" \
+        if comparison.rows else ""
     in_ticks = render_text.in_ticks_line(comparison)
     if in_ticks:
         text += f"\n{in_ticks}\n"
     text += _listed(render_text.against_heading(comparison), render_text.compare_sentences(comparison))
+    for found in comparison.idioms:
+        series = found.series
+        text += f"\n{found.name}: zerobench-idioms, {render_text.processor(series.banner)}, cpu {series.cpu}, " \
+                f"{render_text.runs(len(series.runs))}; {render_text.idioms_caption(found)}:\n\n"
+        text += "\n".join(table_lines(render_text.idioms_cells(found))) + "\n"
+    if len(comparison.idioms) > 1:
+        text += _listed("the cheapest at each size, the median over the runs",
+                        render_text.cheapest_everywhere(comparison.idioms))
     return text + _listed(render_text.NOTES_HEADING, notes) + _listed(render_text.HOSTS_HEADING, hosts)
+

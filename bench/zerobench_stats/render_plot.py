@@ -7,7 +7,7 @@ import pathlib
 import textwrap
 
 from . import files
-from .records import BODIES, LABELS, UNITS
+from .records import BODIES, IDIOMS, LABELS, UNITS
 from .render_text import processor
 from .stats import body_values, figure_values
 
@@ -90,7 +90,13 @@ def _finish(figure, path, title):
 
 
 def draw(path, series, machine, unit="ticks"):
-    """The four figures of each series, in the unit given."""
+    """The four figures of each zerobench series, in the unit given, or the
+    cost against size of each zerobench-idioms series."""
+    if series[0].program == IDIOMS:
+        draw_idioms(path, series, [f"{one.preset}, cpu {one.cpu}" for one in series],
+                    f"{processor(series[0].banner)}: {len(series[0].runs)} runs each\n"
+                    f"{machine['kernel']}, {machine['date']}", unit)
+        return
     per_cpu = len({s.preset for s in series}) < len(series)
     figure, axes = _panels(len(series))
     jitter = _jitter()
@@ -104,8 +110,42 @@ def draw(path, series, machine, unit="ticks"):
                           f"{machine['kernel']}, {machine['date']}")
 
 
+def draw_idioms(path, series, titles, heading, unit):
+    """Each idiom's median cost against the size, on log scales, one line an
+    idiom, a panel a series (under its title), each median between its runs'
+    quartiles."""
+    import numpy  # there wherever matplotlib is
+
+    figure, axes = _pyplot().subplots(1, len(series), squeeze=False, figsize=(6.5 * len(series) + 1, 5.5))
+    for axis, one, title in zip(axes[0], series, titles):
+        sizes = one.layout["sizes"]
+        for i, idiom in enumerate(one.layout["idioms"]):
+            values = [figure_values(one, i * len(sizes) + j, unit) for j in range(len(sizes))]
+            low, middle, high = (numpy.percentile(values, q, axis=1) for q in (25, 50, 75))
+            colour = _pyplot().get_cmap("tab20")(i % 20)  # thirteen idioms and more: ten colours would repeat
+            line, = axis.plot(sizes, numpy.maximum(middle, 0.01), marker="os^"[i % 3], markersize=3, label=idiom,
+                              color=colour)
+            axis.fill_between(sizes, numpy.maximum(low, 0.01), numpy.maximum(high, 0.01), color=line.get_color(),
+                              alpha=0.15)
+        axis.set_xscale("log", base=2)
+        axis.set_xticks(sizes, [str(size) for size in sizes])
+        axis.set_yscale("log")
+        axis.set_xlabel("bytes cleared")
+        axis.set_title(_drawable(textwrap.fill(title, 2 * PANEL_CHARACTERS)), fontsize=9)
+        axis.grid(alpha=0.3, which="both")
+    axes[0][0].set_ylabel(f"{UNITS[unit]} per clear (median of the runs, quartiles shaded)")
+    axes[0][-1].legend(fontsize=7, loc="upper left")
+    _finish(figure, path, heading)
+
+
 def draw_comparison(path, rows, unit):
-    """mov and and per run of each records.Row, side by side."""
+    """mov and and per run of each records.Row, side by side; or, for rows
+    of zerobench-idioms, each one's cost against size."""
+    if rows[0].series.program == IDIOMS:
+        draw_idioms(path, [row.series for row in rows],
+                    [f"{row.name} {processor(row.series.banner)}, cpu {row.series.cpu}" for row in rows],
+                    f"zerobench-idioms: the cost of clearing memory, in {UNITS[unit]}", unit)
+        return
     figure, axes = _panels(len(rows))
     jitter = _jitter()
     for axis, row in zip(axes, rows):

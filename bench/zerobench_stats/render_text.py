@@ -43,7 +43,7 @@ def _what(d):
     return f"the median of the {d.pairs}' paired differences" if d.paired else "the difference of the medians"
 
 
-def sentence(subject, reference, d, unit="ticks"):
+def sentence(subject, reference, d, unit="ticks", per="pass"):
     """The difference in words, e.g. "and costs 6 ticks (16%) more than mov
     per pass (the median of the runs' paired differences): ..."; where the
     test and the interval disagree, it says so."""
@@ -74,7 +74,7 @@ def sentence(subject, reference, d, unit="ticks"):
     low, high = sorted((sign * d.low, sign * d.high))
     percent = f" ({abs(d.percent):.0f}%)" if d.percent is not None else ""
     return (f"{subject} costs {amount(abs(d.amount), unit)}{percent} {'more' if sign > 0 else 'less'} than "
-            f"{reference} per pass ({_what(d)}): {CONFIDENCE:.0%} CI {_number(low)} to {_number(high)}, {p}, "
+            f"{reference} per {per} ({_what(d)}): {CONFIDENCE:.0%} CI {_number(low)} to {_number(high)}, {p}, "
             f"{counts}")
 
 
@@ -194,6 +194,61 @@ def series_lines(analysis):
         lines.append(f"  {said}")
     if analysis.verdicts is not None:
         lines += ["  " + line for line in verdict_lines(analysis.verdicts, analysis.unit)]
+    return lines + notes_lines(analysis.notes, "  ")
+
+
+def idioms_cells(analysis):
+    """A zerobench-idioms series' medians as cells, in the verdicts' unit:
+    a heading row ("idiom", then the sizes), then a row per idiom, the
+    cheapest at each size marked with *."""
+    layout, unit = analysis.series.layout, analysis.unit
+    shown, sizes = analysis.medians.figures[unit], layout["sizes"]
+    cost = {(idiom, size): shown[i * len(sizes) + j] for i, idiom in enumerate(layout["idioms"])
+            for j, size in enumerate(sizes)}
+    cheapest = {size: min(layout["idioms"], key=lambda idiom: cost[idiom, size]) for size in sizes}
+    return [["idiom", *map(str, sizes)]] + [
+        [idiom, *(f"{cost[idiom, size]:.1f}{'*' if cheapest[size] == idiom else ''}" for size in sizes)]
+        for idiom in layout["idioms"]]
+
+
+def idioms_caption(analysis):
+    return f"{UNITS[analysis.unit]} per clear, the median over the runs (* the cheapest at its size)"
+
+
+def idioms_table(analysis):
+    """idioms_cells under their caption, in columns."""
+    cells = idioms_cells(analysis)
+    width = max(len(row[0]) for row in cells) + 2
+    return [idioms_caption(analysis) + ":"] + [
+        (row[0].ljust(width) + "".join(f"{cell:>10}" if cell.endswith("*") else f"{cell:>9} "
+                                       for cell in row[1:])).rstrip() for row in cells]
+
+
+def cheapest_line(found, unit):
+    """At one size (a stats.Cheapest), the cheapest idiom of the first runs against the next over the later ones."""
+    chosen = f"at {found.size} bytes {found.cheapest} was the cheapest in rounds {found.chosen_from[0]}-" \
+             f"{found.chosen_from[1]}, {found.next} the next"
+    if found.difference is None:
+        return f"{chosen}; no later runs to test them on"
+    return f"{chosen}; over the later runs: " + sentence(found.next, found.cheapest, found.difference, unit, "clear")
+
+
+def idioms_lines(analysis):
+    """One zerobench-idioms series: its clock, its table, the idioms it
+    skipped, the runs it did not trust, each size's cheapest against the
+    next, and its notes."""
+    series = analysis.series
+    lines = [f"{analysis.name}: {runs(len(series.runs))} on cpu {series.cpu}"]
+    lines += ["  " + line for line in clock_lines(analysis.clock)]
+    lines += ["  " + line for line in idioms_table(analysis)]
+    skipped = series.layout["skipped"]
+    if skipped:
+        lines.append("  skipped: " + "; ".join(f"{name} ({why})" for name, why in skipped.items()))
+    untrusted = [(n, run.untrusted) for n, run in enumerate(series.runs, 1) if run.untrusted]
+    if untrusted:
+        lines.append(f"  {len(untrusted)} of {runs(len(series.runs))} did not trust their own figures "
+                     f"({_numbered(n for n, _ in untrusted)}; the first: {untrusted[0][1]}); they are kept")
+    lines += ["  " + cheapest_line(found, analysis.unit) for found in analysis.cheapest]
     return lines + notes_lines(analysis.notes, "  ")
 
 
@@ -331,7 +386,7 @@ def compare_sentences(comparison):
 def compare_lines(comparison):
     """compare's table, what its cells are, which rows are in ticks, and the
     sentences under their heading."""
-    lines = table_lines(compare_table(comparison)) + [CELLS]
+    lines = table_lines(compare_table(comparison)) + [CELLS] if comparison.rows else []
     in_ticks = in_ticks_line(comparison)
     if in_ticks:
         lines.append(in_ticks)
@@ -339,7 +394,38 @@ def compare_lines(comparison):
     if sentences:
         lines.append(against_heading(comparison) + ":")
         lines += ["  " + line for line in sentences]
+    return lines + compare_idioms_lines(comparison)
+
+
+def compare_idioms_lines(comparison):
+    """Each zerobench-idioms row's table, then the cheapest at each size on each."""
+    lines = []
+    for a in comparison.idioms:
+        s = a.series
+        lines.append(f"{a.name}: zerobench-idioms, {processor(s.banner)}, cpu {s.cpu}, {runs(len(s.runs))}")
+        lines += ["  " + line for line in idioms_table(a)]
+    if len(comparison.idioms) > 1:
+        lines.append("the cheapest at each size, the median over the runs:")
+        lines += ["  " + line for line in cheapest_everywhere(comparison.idioms)]
     return lines
+
+
+def cheapest_everywhere(analyses):
+    """For each size any of the zerobench-idioms analyses has, the cheapest idiom on each."""
+    found = []
+    for size in sorted({size for a in analyses for size in a.series.layout["sizes"]}):
+        said = []
+        for a in analyses:
+            layout = a.series.layout
+            if size not in layout["sizes"]:
+                continue
+            shown = a.medians.figures[a.unit]
+            cost = {idiom: shown[i * len(layout["sizes"]) + layout["sizes"].index(size)]
+                    for i, idiom in enumerate(layout["idioms"])}
+            best = min(cost, key=cost.get)
+            said.append(f"{a.name} {best} {cost[best]:.1f} {UNITS[a.unit]}")
+        found.append(f"{size} bytes: " + "; ".join(said))
+    return found
 
 
 def _outlier(o):
@@ -421,7 +507,7 @@ NOTES_HEADING = "disturbed figures, clusters and drift"
 
 def compare_notes(comparison):
     """The notes of each compared row, after its name."""
-    return [line for a in comparison.analyses for line in notes_lines(a.notes, f"{a.name}: ")]
+    return [line for a in comparison.analyses + comparison.idioms for line in notes_lines(a.notes, f"{a.name}: ")]
 
 
 def compare_notes_lines(notes):
@@ -443,15 +529,21 @@ def _known(width, unit, runs_kept):
     return f"±{_width(width)} {UNITS[unit]}" if width is not None else f"no interval yet from {runs(runs_kept)}"
 
 
-def progress_text(name, number, rounds, width=None, unit=None, runs_kept=0):
+def progress_text(name, number, rounds, width=None, unit=None, runs_kept=0, judged="and − mov"):
     """The progress line during a round: "round 3 of 10: default on cpu 0", or
-    with a precision asked (rounds None), the width reached so far."""
+    with a precision asked (rounds None), the width reached so far of what is
+    judged."""
     if rounds is not None:
         return f"round {number} of {rounds}: {name}"
-    return f"{name}: round {number}, and − mov {_known(width, unit, runs_kept)}"
+    return f"{name}: round {number}, {judged} {_known(width, unit, runs_kept)}"
 
 
-def stopped_line(name, outcome, rule, runs_kept, clock, failed):
+def judged(program):
+    """What --precision judges of a kind of program."""
+    return "every figure" if program == "zerobench-idioms" else "and − mov"
+
+
+def stopped_line(name, outcome, rule, runs_kept, clock, failed, program="zerobench"):
     """Why the rounds stopped, for one series (a stopping.Outcome; clock,
     its stats.Clock; failed, its runs failed in a row at the end), each
     width in the unit it was judged in."""
@@ -463,10 +555,10 @@ def stopped_line(name, outcome, rule, runs_kept, clock, failed):
         return f"{name}: the rounds ended after {rounds}, as another program's runs kept failing: {known} {asked}"
     if outcome.reason == "not-in-unit":
         return (f"{name}: the precision could not be judged in {UNITS[rule.unit]}, as {clock.refused} of "
-                f"{clock.readings} clock readings gave none; after {rounds}, and − mov is known to {known} "
+                f"{clock.readings} clock readings gave none; after {rounds}, {judged(program)} is known to {known} "
                 f"(--unit ticks judges it in ticks)")
     if outcome.reason == "reached":
-        return f"{name}: stopped after {rounds}: and − mov known to {known} {asked}"
+        return f"{name}: stopped after {rounds}: {judged(program)} known to {known} {asked}"
     if outcome.reason == "time":
         return f"{name}: the {rule.time:g} s budget ran out at {rounds}: {known} {asked}"
     return f"{name}: the budget of {rounds} (--max-runs) ran out: {known} {asked}"
@@ -575,7 +667,7 @@ def host_words(found):
 def host_lines(comparison):
     """Each record's host findings, after the names of its rows; nothing for records without them."""
     named = {}
-    for row in comparison.rows:
+    for row in comparison.hosts:
         if row.host:
             named.setdefault(host_words(row.host), []).append(row.name)
     return [f"{', '.join(names)}: {words}" for words, names in named.items()]

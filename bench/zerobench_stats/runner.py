@@ -11,11 +11,13 @@ import random
 import resource
 import shutil
 import subprocess
+import tempfile
 import time
 from typing import Optional
 
 from . import host
-from .records import CLOSING, CORE_HZ, LABELS, LINE, MARK, TICK_HZ, Reading, Refusal, Run, printable, probe_reading
+from .records import (CLOSING, CORE_HZ, IDIOMS, IDIOMS_FORMAT, IDIOMS_MARK, LABELS, LINE, MARK, TICK_HZ, ZEROBENCH,
+                      Reading, Refusal, Run, printable, probe_reading)
 
 RUN_SECONDS = 120  # a run takes about half a second; one still going then has hung: its driver ends it
 BACKSTOP_SECONDS = RUN_SECONDS + 30  # should the driver itself hang
@@ -34,6 +36,7 @@ class Target:
     name: str  # the preset, or the program's path as given
     command: list  # starts one run
     wine_prefix: Optional[str] = None  # a Windows build's Wine prefix
+    program: str = ZEROBENCH  # the kind of program: zerobench, through a driver, or zerobench-idioms, directly
 
 
 class Place:
@@ -81,8 +84,9 @@ MOST_PROGRAM_BYTES = 16 << 20  # a zerobench program is well under 1 MiB
 
 
 def check_program(path):
-    """A zerobench program that can be started here, or UsageError. It
-    reads at most MOST_PROGRAM_BYTES of the file."""
+    """The kind of program at path (ZEROBENCH or IDIOMS), where it is one
+    that can be started here; UsageError otherwise. It reads at most
+    MOST_PROGRAM_BYTES of the file."""
     file = pathlib.Path(path)
     if not file.is_file():
         raise UsageError(f"{path}: no such program")
@@ -95,10 +99,12 @@ def check_program(path):
         raise UsageError(f"{path}: cannot be read ({error.strerror})") from None
     if image.startswith(b"MZ"):
         raise UsageError(f"{path}: a Windows program; run a Windows build by its preset name in a checkout")
-    if not image.startswith(b"\x7fELF") or MARK not in image:
+    kind = IDIOMS if IDIOMS_MARK in image else ZEROBENCH if MARK in image else None
+    if not image.startswith(b"\x7fELF") or kind is None:
         raise UsageError(f"{path}: not a zerobench program")
     if not os.access(file, os.X_OK):
         raise UsageError(f"{path}: not executable (chmod +x {path})")
+    return kind
 
 
 def need_driver(place):
@@ -109,9 +115,21 @@ def need_driver(place):
 
 
 def program_target(place, path):
-    check_program(path)
+    """zerobench through the terminal driver; zerobench-idioms, which needs no terminal, directly."""
+    if check_program(path) == IDIOMS:
+        return Target(path, [str(pathlib.Path(path).resolve())], program=IDIOMS)
     need_driver(place)
     return Target(path, [str(place.driver), *TIMEOUT, str(pathlib.Path(path).resolve())])
+
+
+def idioms_target(place):
+    """zerobench-idioms by its name: in a checkout, the default preset's; installed, the one beside the tool."""
+    if place.checkout is None:
+        return program_target(place, str(place.beside.with_name(IDIOMS)))
+    built = place.checkout / "build" / "default" / "idioms" / IDIOMS
+    if not built.exists():
+        raise UsageError(f"{IDIOMS}: not built (cmake --workflow --preset default)")
+    return program_target(place, str(built))
 
 
 def preset_target(place, preset):
@@ -143,7 +161,9 @@ def targets(place, names):
         names = [str(place.beside)]
     implicit = not names
     for name in names or [name for name, roles in presets.items() if MEASURED in roles]:
-        if name in presets and not pathlib.Path(name).exists():
+        if name == IDIOMS and not pathlib.Path(name).exists():
+            chosen.append(idioms_target(place))
+        elif name in presets and not pathlib.Path(name).exists():
             if name.endswith("-ia32") and ia32_refused(place):
                 # It would only run under an emulator, timing the translation.
                 skipped.append(f"{name}: {ia32_refused(place)}: it would only run emulated, and emulated "
@@ -160,7 +180,7 @@ def targets(place, names):
         elif "/" in name or pathlib.Path(name).exists() or not presets:
             chosen.append(program_target(place, name))
         else:
-            raise UsageError(f"{name}: neither a zerobench program nor a preset ({', '.join(presets)})")
+            raise UsageError(f"{name}: neither a zerobench program nor a preset ({', '.join(presets)}) nor {IDIOMS}")
     if not chosen:
         why = "; ".join(line.removesuffix("; skipped") for line in skipped) or \
             "build a preset (cmake --workflow --preset default) or name a program"
@@ -229,34 +249,88 @@ def _last_lines(*outputs, count=3):
 
 def one_run(place, target, cpu):
     """One run of the target pinned to cpu, read between two clock readings:
-    (Run, banner) or (None, why it failed). The run has core cycles per tick
-    where both readings give them, and keeps each reading that does not."""
+    (Run, banner, layout) or (None, why it failed, None); the layout is
+    zerobench-idioms' (records.Series.layout), None for zerobench. The run
+    has core cycles per tick where both readings give them, and keeps each
+    reading that does not, and what else the machine did meanwhile."""
     before = read_clock(place, cpu, "before")
-    started = time.monotonic()
     times, usage = host.cpu_times(), resource.getrusage(resource.RUSAGE_CHILDREN)
+    run, banner, layout = (run_idioms if target.program == IDIOMS else run_zerobench)(target, cpu)
+    if run is None:
+        return None, banner, None
+    shares, switches = host.shares(times, host.cpu_times()), \
+        resource.getrusage(resource.RUSAGE_CHILDREN).ru_nivcsw - usage.ru_nivcsw
+    after = read_clock(place, cpu, "after")
+    if isinstance(before, Reading) and isinstance(after, Reading):
+        run.ratios, run.tick_hz = [before.ratio, after.ratio], (before.tick_hz + after.tick_hz) / 2
+    run.refused = [r for r in (before, after) if isinstance(r, Refusal)] or None
+    # The other CPUs' work and the steal from this one.
+    run.busy = {str(other): round(share.busy, 3) for other, share in shares.items() if other != cpu} or None
+    run.steal = round(shares[cpu].steal, 3) if cpu in shares else None
+    run.switches = switches
+    return run, banner, layout
+
+
+def run_zerobench(target, cpu):
+    """zerobench through its driver: (Run of its four figures, banner, None) or (None, why it failed, None)."""
+    started = time.monotonic()
     try:
         done = subprocess.run(target.command, capture_output=True, timeout=BACKSTOP_SECONDS,
                               preexec_fn=_pinned(cpu))
     except subprocess.TimeoutExpired as expired:
-        return None, f"timed out after {BACKSTOP_SECONDS} s: {_last_lines(expired.stdout or b'')}"
+        return None, f"timed out after {BACKSTOP_SECONDS} s: {_last_lines(expired.stdout or b'')}", None
     except OSError as error:
-        return None, f"could not be started ({error.strerror})"
-    shares, switches = host.shares(times, host.cpu_times()), \
-        resource.getrusage(resource.RUSAGE_CHILDREN).ru_nivcsw - usage.ru_nivcsw
-    after = read_clock(place, cpu, "after")
+        return None, f"could not be started ({error.strerror})", None
     figures = [int(m.group(1)) for m in LINE.finditer(done.stdout)]
     closing = CLOSING.search(done.stderr)
     if done.returncode != 0 or len(figures) != len(LABELS) or not closing:
-        return None, _failure(done, time.monotonic() - started)
-    run = Run(figures, float(closing.group(1)))
-    if isinstance(before, Reading) and isinstance(after, Reading):
-        run.ratios, run.tick_hz = [before.ratio, after.ratio], (before.tick_hz + after.tick_hz) / 2
-    run.refused = [r for r in (before, after) if isinstance(r, Refusal)] or None
-    # What else the machine did meanwhile: the other CPUs' work, the steal from this one.
-    run.busy = {str(other): round(share.busy, 3) for other, share in shares.items() if other != cpu} or None
-    run.steal = round(shares[cpu].steal, 3) if cpu in shares else None
-    run.switches = switches
-    return run, printable(done.stdout.split(b"\r\n", 1)[0].decode(errors="replace"))
+        return None, _failure(done, time.monotonic() - started), None
+    banner = printable(done.stdout.split(b"\r\n", 1)[0].decode(errors="replace"))
+    return Run(figures, float(closing.group(1))), banner, None
+
+
+IDIOMS_UNTRUSTED = 3  # zerobench-idioms' status when its clock or calibration cannot be trusted
+
+
+def run_idioms(target, cpu):
+    """zerobench-idioms, its figures read from the JSON it writes: (Run of
+    each timed idiom's ticks per clear at each size, idiom by idiom; banner;
+    layout) or (None, why it failed, None). A run whose own calibration
+    failed is kept, saying why."""
+    started = time.monotonic()
+    with tempfile.TemporaryDirectory(prefix="zerobench-stats-") as scratch:
+        record = pathlib.Path(scratch) / "idioms.json"
+        try:
+            done = subprocess.run([*target.command, "--json", str(record)], capture_output=True,
+                                  timeout=BACKSTOP_SECONDS, stdin=subprocess.DEVNULL, preexec_fn=_pinned(cpu))
+        except subprocess.TimeoutExpired as expired:
+            return None, f"timed out after {BACKSTOP_SECONDS} s: {_last_lines(expired.stdout or b'')}", None
+        except OSError as error:
+            return None, f"could not be started ({error.strerror})", None
+        if done.returncode not in (0, IDIOMS_UNTRUSTED):
+            return None, _failure(done, time.monotonic() - started), None
+        try:
+            figures, layout, banner, untrusted = idioms_figures(json.loads(record.read_text()))
+        except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+            return None, f"its JSON cannot be read ({error})", None
+    return Run(figures, time.monotonic() - started, untrusted=untrusted and printable(untrusted)), printable(banner), \
+        layout
+
+
+def idioms_figures(record):
+    """From zerobench-idioms' JSON: the ticks of each timed idiom at each size
+    (the reference and the skipped left out), the layout, the banner, and
+    why the program did not trust its figures (None where it did)."""
+    if record["format"] != IDIOMS_FORMAT:
+        raise ValueError(f"format {record['format']!r}, not {IDIOMS_FORMAT}")
+    sizes = [int(size) for size in record["sizes"]]
+    timed = [idiom for idiom in record["idioms"] if idiom["skipped"] is None and not idiom["reference"]]
+    figures = [float(figure["ticks"]) for idiom in timed for figure in idiom["figures"]]
+    if len(figures) != len(timed) * len(sizes) or not timed:
+        raise ValueError("its figures do not match its sizes")
+    skipped = {idiom["name"]: idiom["skipped"] for idiom in record["idioms"] if idiom["skipped"] is not None}
+    layout = {"idioms": [idiom["name"] for idiom in timed], "sizes": sizes, "skipped": skipped}
+    return figures, layout, record["banner"], None if record["trusted"] else record["untrusted_because"]
 
 
 def _failure(done, seconds):

@@ -155,7 +155,7 @@ class Session:
         """Rounds of runs until -n or the stopping rule ends them: each runs
         every target on every CPU once, in an order shuffled from the seed."""
         pairs = [(target, cpu) for target in chosen for cpu in cpus]
-        self.entries = [Entry(name, target, cpu, Series(target.name, cpu, "", []))
+        self.entries = [Entry(name, target, cpu, Series(target.name, cpu, "", [], target.program))
                         for name, (target, cpu) in zip(entry_names(chosen, cpus, self.args.per_cpu), pairs)]
         for target in chosen:
             if target.wine_prefix:
@@ -177,15 +177,18 @@ class Session:
         Interrupt.check()
         if self.rule:
             found, unit = self.widths.get(entry.name, (None, self.rule.unit))
-            progress(render_text.progress_text(entry.name, number, None, found, unit, len(entry.series.runs)))
+            progress(render_text.progress_text(entry.name, number, None, found, unit, len(entry.series.runs),
+                                               render_text.judged(entry.series.program)))
         else:
             progress(render_text.progress_text(entry.name, number, self.args.n))
         started = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds")
-        run, banner = runner.one_run(self.place, entry.target, entry.cpu)
+        run, banner, layout = runner.one_run(self.place, entry.target, entry.cpu)
         Interrupt.check()
         if run is not None:
             run.round, run.place, run.started = number, place, started
-            problem = records.run_problem(run)
+            problem = records.run_problem(run, layout)
+            if entry.series.runs and layout != entry.series.layout:
+                problem = "its idioms or sizes are not those of the series' first run"
             if problem:
                 run, banner = None, f"a record would not keep it ({problem})"
         if run is None:
@@ -196,6 +199,7 @@ class Session:
             return
         entry.failing = 0
         entry.series.banner = entry.series.banner or banner
+        entry.series.layout = layout
         entry.series.runs.append(run)
         self.save()
 
@@ -219,5 +223,5 @@ class Session:
     def stopped_lines(self, entries):
         """Why the rounds stopped, for each of entries; none without a rule."""
         return [render_text.stopped_line(entry.name, self.outcomes[entry.name], self.rule, len(entry.series.runs),
-                                         entry.clock(), entry.failing)
+                                         entry.clock(), entry.failing, entry.series.program)
                 for entry in entries if entry.name in self.outcomes]

@@ -17,7 +17,7 @@ import statistics
 import warnings
 from typing import Optional
 
-from .records import BODIES, LABELS
+from .records import BODIES
 
 try:
     import numpy
@@ -110,8 +110,9 @@ class Figures:
 
 def figures(series):
     cycles = in_cycles(series)
-    return Figures([spread(figure_values(series, i)) for i in range(len(LABELS))],
-                   [spread(figure_values(series, i, "cycles")) for i in range(len(LABELS))] if cycles else None,
+    labels = range(len(series.labels))
+    return Figures([spread(figure_values(series, i)) for i in labels],
+                   [spread(figure_values(series, i, "cycles")) for i in labels] if cycles else None,
                    spread([run.seconds for run in series.runs]))
 
 
@@ -125,7 +126,7 @@ class Medians:
 def medians(series, unit):
     """The medians in ticks, and in core cycles where the unit is cycles."""
     shown = ["ticks", "cycles"] if unit == "cycles" else ["ticks"]
-    return Medians({u: [statistics.median(figure_values(series, i, u)) for i in range(len(LABELS))] for u in shown},
+    return Medians({u: [statistics.median(figure_values(series, i, u)) for i in range(len(series.labels))] for u in shown},
                    statistics.median(run.seconds for run in series.runs))
 
 
@@ -375,7 +376,7 @@ def outliers(series):
     floored at LEAST_SPREAD of the column's median. Figures are named only:
     the medians and the tests keep them, and are robust to them."""
     found = []
-    for index, label in enumerate(LABELS):
+    for index, label in enumerate(series.labels):
         column = figure_values(series, index)
         if len(column) < 4:
             continue  # no quartiles to speak of
@@ -386,7 +387,7 @@ def outliers(series):
                           abs(figure - middle) / width)
                   for run, figure in enumerate(column, 1)
                   if figure < low - INNER_FENCE * width or figure > high + INNER_FENCE * width]
-    return sorted(found, key=lambda o: (o.run, LABELS.index(o.label)))
+    return sorted(found, key=lambda o: (o.run, series.labels.index(o.label)))
 
 
 # Two groups of runs are clusters when Ashman's D between them reaches this.
@@ -563,3 +564,63 @@ def disturbed(series):
 def stolen(series):
     """The numbers (from 1) of the runs that lost more than STOLEN of their CPU to the hypervisor."""
     return [n for n, run in enumerate(series.runs, 1) if run.steal is not None and run.steal > STOLEN]
+
+
+# zerobench-idioms: the cheapest idiom at each size against the next. The
+# pair is chosen from the first third of the runs (at least CHOSEN_FROM) and
+# tested on the rest: choosing it from the runs it is tested on would favour
+# a difference.
+CHOSEN_FROM = 3
+
+
+def idiom_index(series, idiom, size):
+    """The place of an idiom's figure at a size among a zerobench-idioms run's figures."""
+    layout = series.layout
+    return layout["idioms"].index(idiom) * len(layout["sizes"]) + layout["sizes"].index(size)
+
+
+def idiom_values(series, idiom, size, unit="ticks"):
+    return figure_values(series, idiom_index(series, idiom, size), unit)
+
+
+@dataclasses.dataclass
+class Cheapest:
+    """At one size: the two cheapest idioms of the first runs, and the
+    second against the first over the later runs."""
+    size: int
+    cheapest: str
+    next: str
+    chosen_from: tuple  # (first, last) round, or run where a record kept no rounds, the pair was chosen from
+    difference: Optional[Difference]  # next less cheapest, paired by run; None without scipy or later runs
+
+
+def cheapest_pairs(series, unit="ticks"):
+    """A Cheapest for each size of a zerobench-idioms series (in unit, over
+    the runs that have it)."""
+    series = in_unit(series, unit)
+    idioms = series.layout["idioms"]
+    if len(idioms) < 2 or not series.runs:
+        return []
+    first = max(CHOSEN_FROM, len(series.runs) // 3)
+    early, later = dataclasses.replace(series, runs=series.runs[:first]), \
+        dataclasses.replace(series, runs=series.runs[first:])
+    rounds = _rounds(early)
+    found = []
+    for size in series.layout["sizes"]:
+        ranked = sorted(idioms, key=lambda idiom: statistics.median(idiom_values(early, idiom, size, unit)))
+        cheapest, runner_up = ranked[:2]
+        difference = paired_difference(idiom_values(later, runner_up, size, unit),
+                                       idiom_values(later, cheapest, size, unit)) \
+            if available() and later.runs else None
+        found.append(Cheapest(size, cheapest, runner_up, (rounds[0], rounds[-1]), difference))
+    return found
+
+
+def figure_width(series, index, unit):
+    """Half the width of the 95% interval of one figure's median over the
+    series' runs; None with fewer than two."""
+    values = figure_values(series, index, unit)
+    if len(values) < 2:
+        return None
+    low, high = median_interval(values) if len(values) >= LARGE else _interval((values,), numpy.median)
+    return (high - low) / 2

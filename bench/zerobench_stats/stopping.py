@@ -6,6 +6,7 @@ import dataclasses
 from typing import Optional
 
 from . import stats
+from .records import IDIOMS
 
 REACHED, MAX_RUNS, TIME = "reached", "max-runs", "time"
 # A series whose precision was asked in core cycles but that is in ticks
@@ -42,12 +43,15 @@ def unit(rule, series):
 
 
 def width(series, unit):
-    """Half the width of the 95% interval of and − mov (paired within runs);
-    None with fewer than two runs, whose interval says nothing. In core
-    cycles, over the runs that have them."""
+    """Half the width of the 95% interval of and − mov (paired within runs),
+    or for zerobench-idioms the widest of every figure's; None with fewer
+    than two runs, whose interval says nothing. In core cycles, over the
+    runs that have them."""
     series = stats.in_unit(series, unit)
     if len(series.runs) < 2:
         return None
+    if series.program == IDIOMS:
+        return max(stats.figure_width(series, i, unit) for i in range(len(series.labels)))
     found = stats.and_against_mov(series, unit)
     return (found.high - found.low) / 2
 

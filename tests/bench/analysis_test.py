@@ -399,6 +399,82 @@ class RecordTest(Scratch):
             self.assertIsNone(records.probe_reading(broken), broken)
 
 
+IDIOMS_RECORD = BENCH.parent / "results" / "idioms" / "amd-epyc-2026-12-08.json"
+
+
+def idioms_series(costs, noise=NOISE, ratios=None):
+    """A zerobench-idioms series whose runs give each idiom {name: [ticks at 64, at 400]} plus the noise."""
+    layout = {"idioms": list(costs), "sizes": [64, 400], "skipped": {"clzero": "a reference"}}
+    runs = [Run([cost + n / 10 for ticks in costs.values() for cost in ticks], 0.9, ratios, 2.5e9 if ratios else None,
+                round=i) for i, n in enumerate(noise, 1)]
+    return Series("zerobench-idioms", 0, "AMD EPYC (SSE4)", runs, records.IDIOMS, layout)
+
+
+class IdiomsTest(RecordTest):
+    def test_a_run_of_zerobench_idioms_is_read_from_its_json(self):
+        record = json.loads(IDIOMS_RECORD.read_text())
+        figures, layout, banner, untrusted = runner.idioms_figures(record)
+        self.assertEqual((banner, untrusted, layout["sizes"]), ("AMD EPYC (SSE4)", None, [16, 64, 128, 400, 1024, 4096]))
+        self.assertNotIn("clzero", layout["idioms"])  # a reference, never ranked
+        self.assertEqual(len(figures), len(layout["idioms"]) * 6)
+        memset = layout["idioms"].index("memset")
+        self.assertEqual(figures[memset * 6 + 3], next(f["ticks"] for i in record["idioms"] if i["name"] == "memset"
+                                                     for f in i["figures"] if f["size"] == 400))
+        for broken in [{**record, "format": "zerobench-idioms/2"}, {**record, "sizes": [16]}]:
+            self.assertRaises(ValueError, runner.idioms_figures, broken)
+
+    def test_the_cheapest_at_each_size_against_the_next_chosen_from_the_first_runs(self):
+        # ymm is the cheapest at 64 bytes by 0.5 ticks in every run; at 400 zmm and ymm swap after round 5.
+        one = idioms_series({"mov [m],0": [8, 50], "vmovdqa ymm": [1, 7.3], "vmovdqa64 zmm": [1.5, 7.2]})
+        for run in one.runs[5:]:
+            run.figures[3], run.figures[5] = run.figures[5], run.figures[3]
+        (at64, at400) = stats.cheapest_pairs(one)
+        self.assertEqual((at64.cheapest, at64.next, at64.chosen_from), ("vmovdqa ymm", "vmovdqa64 zmm", (1, 5)))
+        self.assertEqual(at64.difference.counts, (10, 10))  # tested on the ten later runs only
+        self.assertTrue(at64.difference.shown())
+        self.assertEqual((at400.cheapest, at400.next), ("vmovdqa64 zmm", "vmovdqa ymm"))
+        self.assertLess(at400.difference.high, 0)  # the later runs turn the first runs' choice over
+        lines = render_text.idioms_lines(analysis.series_analysis("zerobench-idioms", one, "ticks"))
+        self.assertEqual(lines[2:7], ["  ticks per clear, the median over the runs (* the cheapest at its size):",
+                                      "  idiom                 64       400",
+                                      "  mov [m],0            8.1      50.1",
+                                      "  vmovdqa ymm          1.1*      7.3*",  # over all runs, as it is later
+                                      "  vmovdqa64 zmm        1.6       7.3"])
+        self.assertEqual(lines[7], "  skipped: clzero (a reference)")
+        self.assertRegex(lines[8], r"^  at 64 bytes vmovdqa ymm was the cheapest in rounds 1-5, vmovdqa64 zmm the "
+                                   r"next; over the later runs: vmovdqa64 zmm costs 0.5 ticks \(\d+%\) more than "
+                                   r"vmovdqa ymm per clear \(the median of the runs' paired differences\): .*, "
+                                   r"10 runs, paired$")
+        # --precision asks every figure's interval to be within X.
+        self.assertEqual(stopping.width(one, "ticks"), max(stats.figure_width(one, i, "ticks") for i in range(6)))
+
+    def test_an_idioms_record_round_trips_and_compares_beside_zerobench(self):
+        one = idioms_series({"memset": [5, 9], "vmovdqa ymm": [1, 7.3]}, ratios=[1.5, 1.5])
+        path = self.dir / "idioms.json"
+        records.save(path, MACHINE, [one])
+        self.assertEqual(records.load(path), (MACHINE, [one]))
+        text = path.read_text()
+        for broken, why in [(text.replace('"zerobench-idioms",\n   "layout"', '"zerobench",\n   "layout"'),
+                             "a layout goes with zerobench-idioms"),
+                            (text.replace('"sizes": [\n     64,', '"sizes": [\n     64, 128,'),
+                             "figures must be 6 finite numbers, one per idiom and size")]:
+            self.assertNotEqual(broken, text, why)
+            (self.dir / "bad.json").write_text(broken)
+            with self.assertRaisesRegex(records.RecordError, why):
+                records.load(self.dir / "bad.json")
+        records.save(self.dir / "zerobench.json", MACHINE, [WARMING])
+        done = subprocess.run([str(BENCH / "zerobench-stats"), "compare", "zerobench.json", "idioms.json",
+                               "idioms.json", "--markdown", "both.md"], cwd=self.dir, capture_output=True, text=True,
+                              timeout=60)
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertIn("#2: zerobench-idioms, AMD EPYC (SSE4), cpu 0, 15 runs\n  core cycles per clear", done.stdout)
+        self.assertIn("  64 bytes: #2 vmovdqa ymm 1.7 core cycles; #3 vmovdqa ymm 1.7 core cycles\n", done.stdout)
+        self.assertIn("| vmovdqa ymm | 1.7* | 11.1* |", (self.dir / "both.md").read_text())
+        self.assertNotRegex(done.stdout, r"\n#2 ")  # not a row of zerobench's table
+        assert_refused(self, ["compare", self.dir / "zerobench.json", self.dir / "idioms.json", "--plot",
+                              self.dir / "p.png"], "--plot draws one kind of program")
+
+
 class CommittedTest(unittest.TestCase):
     def test_every_committed_record_loads_and_is_named_by_the_rule(self):
         # results/README.md: PROCESSOR-DATE.json, with -2, -3, ... where the name is taken.
@@ -579,7 +655,7 @@ class BadArgumentsTest(unittest.TestCase):
             with self.assertRaisesRegex(UsageError, r"^nothing to run: second: not built \(.*\); first: not built"):
                 runner.targets(place, [])
             with self.assertRaisesRegex(UsageError, r"^nosuch: neither a zerobench program nor a preset "
-                                                    r"\(second, checked, first\)$"):
+                                                    r"\(second, checked, first\) nor zerobench-idioms$"):
                 runner.targets(place, ["nosuch"])
 
 

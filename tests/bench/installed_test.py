@@ -157,8 +157,9 @@ class InstalledTest(Installed):
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DOCUMENTS = ["README.md", "results/README.md", *sorted(p.relative_to(ROOT).as_posix() for p in (ROOT / "docs").glob("*.md")),
              *sorted(p.relative_to(ROOT).as_posix() for p in (ROOT / "docs").glob("*.1"))]
-CHECKOUT_TOOLS = ("bench/zerobench-stats", "bench/clock-probe", "bench/large-record")
-INSTALLED_TOOLS = ("zerobench-stats",)
+CHECKOUT_TOOLS = ("bench/zerobench-stats", "bench/clock-probe", "bench/large-record", "bench/idioms-runs",
+                  "build/default/idioms/zerobench-idioms")
+INSTALLED_TOOLS = ("zerobench-stats", "zerobench-idioms")
 OUTPUTS = ("--json", "--plot", "--markdown")
 # Fewer rounds and calls, so that every example runs in seconds: {option: value}.
 SHORTER = {"-n": "2", "--max-runs": "6", "--time": "1"}
@@ -166,19 +167,29 @@ SHORTER = {"-n": "2", "--max-runs": "6", "--time": "1"}
 
 def examples(document):
     """(line number, command) of each example in a document's code blocks:
-    Markdown's fenced blocks, a manual page's literal displays (its lines
-    after "$ "), the commands of the tools above."""
-    block, found = False, []
+    Markdown's fenced blocks, a manual page's literal displays and one-line
+    displays, the commands of the tools above; in a block whose first line
+    is a prompt ("$ "), a transcript, only the prompted lines."""
     manual = document.endswith(".1")
+    opening, closing = (".Bd -literal", ".Ed") if manual else ("```", "```")
+    block, prompted, found = False, False, []
     for number, line in enumerate((ROOT / document).read_text().splitlines(), 1):
-        if line.startswith(".Bd -literal" if manual else "```") and not block:
-            block = True
-        elif line.startswith(".Ed" if manual else "```") and block:
-            block = False
+        shown = line.strip()
+        if manual and shown.startswith(".Dl "):
+            candidate = shown.removeprefix(".Dl ")
+        elif shown.startswith(closing if block else opening):
+            block, prompted = not block, None
+            continue
         elif block:
-            command = line.removeprefix("$ ").strip()
-            if command.split(" ")[0] in CHECKOUT_TOOLS + INSTALLED_TOOLS:
-                found.append((number, command))
+            prompted = shown.startswith("$ ") if prompted is None else prompted
+            if prompted and not shown.startswith("$ "):
+                continue
+            candidate = shown
+        else:
+            continue
+        command = candidate.removeprefix("$ ").strip()
+        if command.split(" ")[0] in CHECKOUT_TOOLS + INSTALLED_TOOLS:
+            found.append((number, command))
     return found
 
 
