@@ -203,6 +203,8 @@ def check_machine(place, args):
         output_path(args.json)
     cpu = pinned_cpus(args)[0]
     chosen, _ = runner.targets(place, args.targets)
+    if chosen[0].program == IDIOMS:
+        raise UsageError("check times zerobench: name a zerobench program or preset")
     check_outputs(args, programs(place, chosen), args.force)
     if not os.access(place.probe, os.X_OK):
         raise UsageError(f"no clock probe ({place.probe}): the check needs it")

@@ -68,6 +68,17 @@ class InstalledTest(Installed):
         # The package's directory holds only what the package installed.
         self.assertEqual(list((self.prefix / "lib" / "zerobench").rglob("__pycache__")), [])
 
+    def test_runs_the_installed_zerobench_idioms_by_its_name(self):
+        record = self.prefix / "idioms.json"
+        done = subprocess.run([str(self.tool), "run", "-n", "2", "--json", str(record), "zerobench-idioms"],
+                              capture_output=True, text=True, timeout=300, cwd="/")
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIn(f"{self.prefix}/bin/zerobench-idioms: 2 runs on cpu", done.stdout)
+        self.assertRegex(done.stdout, r"\n  at 400 bytes \S.* was the cheapest in rounds 1-2, ")
+        (series,) = json.loads(record.read_text())["series"]
+        self.assertEqual((series["program"], series["layout"]["sizes"]), ("zerobench-idioms", [16, 64, 128, 400, 1024, 4096]))
+        self.assertEqual(len(series["runs"][0]["figures"]), 6 * len(series["layout"]["idioms"]))
+
     def test_an_interrupted_series_keeps_its_finished_runs(self):
         # SIGTERM comes in a burst, which lands on the last save: no temporary file is left.
         for number, by, burst in [(signal.SIGINT, "", 1), (signal.SIGTERM, " by SIGTERM", 50)]:
