@@ -30,10 +30,10 @@
 // Usage: zerobench-clock [--cpu N] [--chain ADDS | --cpuid CALLS]
 
 #include <math.h>
-#include <stdlib.h>
 #include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -138,15 +138,15 @@ __attribute__((noinline)) uint64_t TimeChain(Chain kind, uint32_t passes) {
 
 // Ticks between two fenced counter reads with one CPUID of leaf 0 between
 // them, or with nothing (the frame alone).
-#define TIMED_FRAME(between)                                                                \
-  asm volatile("lfence\n\trdtsc\n\tlfence\n\t"                                            \
-               "mov %[start_low], eax\n\t"                                                  \
-               "mov %[start_high], edx\n\t" between                                         \
-               "lfence\n\trdtsc\n\tlfence"                                                \
-               : [start_low] "=m"(start_low), [start_high] "=m"(start_high), "=&a"(end_low), \
-                 "=&d"(end_high)                                                            \
-               :                                                                            \
-               : "ebx", "ecx", "cc", "memory")
+#define TIMED_FRAME(between)                                                        \
+  asm volatile(                                                                     \
+      "lfence\n\trdtsc\n\tlfence\n\t"                                               \
+      "mov %[start_low], eax\n\t"                                                   \
+      "mov %[start_high], edx\n\t" between "lfence\n\trdtsc\n\tlfence"              \
+      : [start_low] "=m"(start_low), [start_high] "=m"(start_high), "=&a"(end_low), \
+        "=&d"(end_high)                                                             \
+      :                                                                             \
+      : "ebx", "ecx", "cc", "memory")
 
 __attribute__((noinline)) uint64_t TimeCpuid(bool with_cpuid) {
   uint32_t start_low, start_high, end_low, end_high;
