@@ -48,6 +48,7 @@ set(CPACK_PACKAGE_FILE_NAME zerobench-${PROJECT_VERSION}-${package_system}-${pac
 # debug information of the mingw-w64 run-time objects).
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/stage-dates.cmake)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake)
 # One archive holds every component; each component is a package of its own.
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
