@@ -42,6 +42,14 @@ expect 2 "^run-tests: TMPDIR=$work/missing is not a writable directory; " \
   env TMPDIR="$work/missing" "$work/checkout/run-tests" default
 expect 2 "^presets: unknown role 'nosuch' \(the roles are .*\); usage: cmake/presets " \
   "$work/checkout/cmake/presets" nosuch
+expect 2 "^presets: unknown preset 'nosuch'; usage: cmake/presets " "$work/checkout/cmake/presets" --options nosuch
+expect 2 "^presets: --options takes one preset, alone; usage: " "$work/checkout/cmake/presets" --options default extra
+# The options the source packages build with: the build type left to the
+# distribution, the IA-32 toolchain file by a path that is there.
+options=$("$root/cmake/presets" --options default) && [ -n "$options" ] && ! grep -q CMAKE_BUILD_TYPE <<<"$options" ||
+  { echo "FAILED: cmake/presets --options default gave: $options"; failures=$((failures + 1)); }
+toolchain=$("$root/cmake/presets" --options linux-ia32 | sed -n 's/^-DCMAKE_TOOLCHAIN_FILE=//p')
+[ -f "$toolchain" ] || { echo "FAILED: cmake/presets --options linux-ia32 gave no toolchain file ($toolchain)"; failures=$((failures + 1)); }
 expect 2 "^release: unknown argument '--nosuch'; usage: ./release \[--check\]\$" \
   "$work/checkout/release" --nosuch
 expect 2 "^release: one argument at most; usage: " "$work/checkout/release" --check extra
