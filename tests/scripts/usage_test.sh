@@ -16,7 +16,7 @@ mkdir -p "$work/checkout/cmake" "$work/checkout/.ci" "$work/checkout/tests/scrip
 cp "$root/run-tests" "$root/release" "$root/CMakePresets.json" "$root/CMakeLists.txt" "$root/zerobench.spec" "$work/checkout/"
 cp "$root/debian/changelog" "$work/checkout/debian/"
 cp "$root/cmake/runs-ia32" "$root/cmake/presets" "$root/cmake/presets.cmake" "$root/cmake/check-packages" \
-   "$root/cmake/versions.cmake" "$root/cmake/changelog.cmake" "$work/checkout/cmake/"
+   "$root/cmake/check-source-packages" "$root/cmake/versions.cmake" "$root/cmake/changelog.cmake" "$work/checkout/cmake/"
 cp "$root/.ci/deb-install" "$work/checkout/.ci/"
 cp "$0" "$work/checkout/tests/scripts/"
 failures=0
@@ -56,6 +56,9 @@ toolchain=$("$root/cmake/presets" --options linux-ia32 | sed -n 's/^-DCMAKE_TOOL
 expect 2 "^release: unknown argument '--nosuch'; usage: ./release \[--check\]\$" \
   "$work/checkout/release" --nosuch
 expect 2 "^release: one argument at most; usage: " "$work/checkout/release" --check extra
+expect 2 "^check-source-packages: one directory at most; usage: cmake/check-source-packages \[DIR\]\$" \
+  "$work/checkout/cmake/check-source-packages" dist extra
+expect 2 "^check-source-packages: no directory $work/missing\$" "$work/checkout/cmake/check-source-packages" "$work/missing"
 
 # One version and one changelog: a spec or a debian/changelog of another
 # version, or a spec whose %changelog lacks an entry, stops ./release before
@@ -152,6 +155,7 @@ missing_line="cannot make a temporary (directory|file) in $work/missing"
 expect 1 "^usage_test: $missing_line" without_tmpdir bash "$work/checkout/tests/scripts/usage_test.sh"
 expect 1 "^release: $missing_line" without_tmpdir "$work/checkout/release" --check
 expect 1 "^check-packages: $missing_line" without_tmpdir "$work/checkout/cmake/check-packages" "$work/packages"
+expect 1 "^check-source-packages: $missing_line" without_tmpdir "$work/checkout/cmake/check-source-packages" "$work/packages"
 expect 1 "^deb-install: $missing_line" without_tmpdir "$work/checkout/.ci/deb-install" "$work/packages/zerobench.deb"
 if [ "$(listing)" != "$before" ]; then
   echo "FAILED: without TMPDIR, the commands wrote here:"
