@@ -48,6 +48,7 @@ set(CPACK_PACKAGE_FILE_NAME zerobench-${PROJECT_VERSION}-${package_system}-${pac
 # debug information of the mingw-w64 run-time objects).
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/stage-dates.cmake)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake)
 # One archive holds every component; each component is a package of its own.
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -73,29 +74,11 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${ZEROBENCH_CONTACT}
 %define clamp_mtime_to_source_date_epoch 1
 %define _build_id_links none")
 
-# The RPM changelog, from the Debian one (docs/changelog): a heading per
-# entry with its date, name, address and version, then its items.
-function(zerobench_rpm_changelog debian rpm)
-  file(STRINGS ${debian} lines)
-  set(items "")
-  set(text "")
-  foreach(line IN LISTS lines)
-    if(line MATCHES "^[a-z0-9.+-]+ \\(([^)]+)\\)")
-      set(version ${CMAKE_MATCH_1})
-    elseif(line MATCHES "^  [*] (.*)")
-      string(APPEND items "- ${CMAKE_MATCH_1}\n")
-    elseif(line MATCHES "^    (.*)")
-      string(APPEND items "  ${CMAKE_MATCH_1}\n")
-    elseif(line MATCHES "^ -- (.*>)  ([A-Z][a-z][a-z]), 0?([0-9]+) ([A-Z][a-z][a-z]) ([0-9]+)")
-      string(APPEND text "* ${CMAKE_MATCH_2} ${CMAKE_MATCH_4} ${CMAKE_MATCH_3} ${CMAKE_MATCH_5}"
-                         " ${CMAKE_MATCH_1} - ${version}-1\n${items}\n")
-      set(items "")
-    endif()
-  endforeach()
-  file(WRITE ${rpm} "${text}")
-endfunction()
+# The RPM changelog, from the Debian one (cmake/changelog.cmake).
+include(${CMAKE_CURRENT_LIST_DIR}/changelog.cmake)
 if(NOT WIN32)
-  zerobench_rpm_changelog(${PROJECT_SOURCE_DIR}/docs/changelog ${PROJECT_BINARY_DIR}/rpm-changelog)
+  zerobench_rpm_changelog(${PROJECT_SOURCE_DIR}/debian/changelog rpm_changelog)
+  file(WRITE ${PROJECT_BINARY_DIR}/rpm-changelog "${rpm_changelog}")
   set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_BINARY_DIR}/rpm-changelog)
 endif()
 
@@ -135,10 +118,10 @@ function(zerobench_component component package summary description)
   set(CPACK_RPM_${upper}_PACKAGE_DESCRIPTION "${description}" PARENT_SCOPE)
   if(NOT WIN32)
     set(docdir ${CMAKE_INSTALL_DATADIR}/doc/${package})
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+    install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/changelog.gz
             DESTINATION ${docdir} COMPONENT ${component})
   endif()
 endfunction()
 if(NOT WIN32)
-  zerobench_gzip(${PROJECT_SOURCE_DIR}/docs/changelog ${PROJECT_BINARY_DIR}/changelog.gz)
+  zerobench_gzip(${PROJECT_SOURCE_DIR}/debian/changelog ${PROJECT_BINARY_DIR}/changelog.gz)
 endif()

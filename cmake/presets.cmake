@@ -4,7 +4,13 @@
 # set; with ROLE, only the presets that have that role. A line that starts
 # with "presets: " says what is wrong with the file instead; one that starts
 # with "unknown role " names a role the file does not describe.
+# With OPTIONS set to a visible preset's name, instead: the cmake options
+# that build as that preset does where cmake does not read the file (the
+# source packages' builds), one a line: -DNAME=VALUE for each cache variable
+# it sets or inherits but the build type, which the distribution sets, and
+# -DCMAKE_TOOLCHAIN_FILE=PATH for its toolchain file.
 #   cmake -DFILE=<CMakePresets.json> [-DROLE=<role>] [-DTOOLCHAIN=ON] -P presets.cmake
+#   cmake -DFILE=<CMakePresets.json> -DOPTIONS=<preset> -P presets.cmake
 cmake_minimum_required(VERSION 3.25)
 
 function(say text)
@@ -91,6 +97,78 @@ function(toolchain_of name out)
   endforeach()
   set(${out} native PARENT_SCOPE)
 endfunction()
+
+# A preset's cache variables as "-DNAME=VALUE" lines, its parents' first so
+# that its own replace theirs, and its toolchain file's.
+function(options_of name out)
+  set(lines "")
+  foreach(i RANGE 1 ${count})
+    math(EXPR i "${i} - 1")
+    string(JSON preset GET "${presets}" ${i})
+    string(JSON this GET "${preset}" name)
+    if(NOT this STREQUAL name)
+      continue()
+    endif()
+    string(JSON parents_type ERROR_VARIABLE missing TYPE "${preset}" inherits)
+    set(parents_list "")
+    if(parents_type STREQUAL "STRING")
+      string(JSON parents_list GET "${preset}" inherits)
+    elseif(parents_type STREQUAL "ARRAY")
+      string(JSON parents GET "${preset}" inherits)
+      json_items(parents_list "${parents}" GET)
+      list(REVERSE parents_list)  # the first parent wins, so it comes last
+    endif()
+    foreach(parent IN LISTS parents_list)
+      options_of(${parent} inherited)
+      list(APPEND lines ${inherited})
+    endforeach()
+    string(JSON variables ERROR_VARIABLE missing GET "${preset}" cacheVariables)
+    if(NOT missing)
+      json_items(names "${variables}" MEMBER)
+      foreach(variable IN LISTS names)
+        string(JSON value GET "${variables}" ${variable})
+        list(FILTER lines EXCLUDE REGEX "^-D${variable}=")
+        list(APPEND lines "-D${variable}=${value}")
+      endforeach()
+    endif()
+    string(JSON file ERROR_VARIABLE missing GET "${preset}" toolchainFile)
+    if(NOT missing)
+      list(FILTER lines EXCLUDE REGEX "^-DCMAKE_TOOLCHAIN_FILE=")
+      list(APPEND lines "-DCMAKE_TOOLCHAIN_FILE=${file}")
+    endif()
+  endforeach()
+  set(${out} "${lines}" PARENT_SCOPE)
+endfunction()
+
+if(OPTIONS)
+  set(found FALSE)
+  foreach(i RANGE 1 ${count})
+    math(EXPR i "${i} - 1")
+    string(JSON preset GET "${presets}" ${i})
+    string(JSON name GET "${preset}" name)
+    string(JSON hidden ERROR_VARIABLE missing GET "${preset}" hidden)
+    if(name STREQUAL OPTIONS AND (missing OR NOT hidden))
+      set(found TRUE)
+    endif()
+  endforeach()
+  if(NOT found)
+    say("unknown preset '${OPTIONS}'")
+    return()
+  endif()
+  options_of(${OPTIONS} lines)
+  list(FILTER lines EXCLUDE REGEX "^-DCMAKE_BUILD_TYPE=")
+  get_filename_component(source_dir "${FILE}" DIRECTORY)
+  list(TRANSFORM lines REPLACE "[$]{sourceDir}" "${source_dir}")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "[ \t$]")
+      fail("preset ${OPTIONS}: ${line} has a space or a macro other than \${sourceDir}, which cannot be passed on")
+      return()
+    endif()
+  endforeach()
+  list(JOIN lines "\n" lines)
+  say("${lines}")
+  return()
+endif()
 
 set(lines "")
 foreach(i RANGE 1 ${count})

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The checkout's commands refuse what they do not know, with a usage line and
 # exit 2, before any work; without a temporary directory they stop at once;
+# ./release builds nothing while the version or the changelog disagree;
 # repack.py leaves what it cannot read as it was; the IA-32 probe tells a
 # kernel that refuses IA-32 programs apart from a machine where it could not
 # try. The commands run as copies outside the checkout, so that one that
@@ -11,9 +12,11 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d 2>/dev/null) ||
   { echo "usage_test: cannot make a temporary directory in ${TMPDIR:-/tmp}: set TMPDIR to a writable one"; exit 1; }
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/checkout/cmake" "$work/checkout/.ci" "$work/checkout/tests/scripts" "$work/bin"
-cp "$root/run-tests" "$root/release" "$root/CMakePresets.json" "$work/checkout/"
-cp "$root/cmake/runs-ia32" "$root/cmake/presets" "$root/cmake/presets.cmake" "$root/cmake/check-packages" "$work/checkout/cmake/"
+mkdir -p "$work/checkout/cmake" "$work/checkout/.ci" "$work/checkout/tests/scripts" "$work/checkout/debian" "$work/bin"
+cp "$root/run-tests" "$root/release" "$root/CMakePresets.json" "$root/CMakeLists.txt" "$root/zerobench.spec" "$work/checkout/"
+cp "$root/debian/changelog" "$work/checkout/debian/"
+cp "$root/cmake/runs-ia32" "$root/cmake/presets" "$root/cmake/presets.cmake" "$root/cmake/check-packages" \
+   "$root/cmake/check-source-packages" "$root/cmake/versions.cmake" "$root/cmake/changelog.cmake" "$work/checkout/cmake/"
 cp "$root/.ci/deb-install" "$work/checkout/.ci/"
 cp "$0" "$work/checkout/tests/scripts/"
 failures=0
@@ -46,9 +49,37 @@ expect 2 "^run-tests: TMPDIR=$work/missing is not a writable directory; " \
   env TMPDIR="$work/missing" "$work/checkout/run-tests" default
 expect 2 "^presets: unknown role 'nosuch' \(the roles are .*\); usage: cmake/presets " \
   "$work/checkout/cmake/presets" nosuch
+expect 2 "^presets: unknown preset 'nosuch'; usage: cmake/presets " "$work/checkout/cmake/presets" --options nosuch
+expect 2 "^presets: --options takes one preset, alone; usage: " "$work/checkout/cmake/presets" --options default extra
+# The options the source packages build with: the build type left to the
+# distribution, the IA-32 toolchain file by a path that is there.
+options=$("$root/cmake/presets" --options default) && [ -n "$options" ] && ! grep -q CMAKE_BUILD_TYPE <<<"$options" ||
+  { echo "FAILED: cmake/presets --options default gave: $options"; failures=$((failures + 1)); }
+toolchain=$("$root/cmake/presets" --options linux-ia32 | sed -n 's/^-DCMAKE_TOOLCHAIN_FILE=//p')
+[ -f "$toolchain" ] || { echo "FAILED: cmake/presets --options linux-ia32 gave no toolchain file ($toolchain)"; failures=$((failures + 1)); }
 expect 2 "^release: unknown argument '--nosuch'; usage: ./release \[--check\]\$" \
   "$work/checkout/release" --nosuch
 expect 2 "^release: one argument at most; usage: " "$work/checkout/release" --check extra
+expect 2 "^check-source-packages: one directory at most; usage: cmake/check-source-packages \[DIR\]\$" \
+  "$work/checkout/cmake/check-source-packages" dist extra
+expect 2 "^check-source-packages: no directory $work/missing\$" "$work/checkout/cmake/check-source-packages" "$work/missing"
+
+# One version and one changelog: a spec or a debian/changelog of another
+# version, or a spec whose %changelog lacks an entry, stops ./release before
+# it builds anything; put back, the versions agree again.
+versions() { cmake -P "$work/checkout/cmake/versions.cmake"; }
+for file in zerobench.spec debian/changelog; do cp "$work/checkout/$file" "$work/$(basename "$file").kept"; done
+sed -i 's/^Version: .*/Version: 9.9.9/' "$work/checkout/zerobench.spec"
+expect 1 "^versions: zerobench.spec's Version is '9.9.9', CMakeLists.txt's [0-9.]+\$" versions
+expect 1 '^release: the version or the changelog disagree .*: nothing built$' "$work/checkout/release"
+cp "$work/zerobench.spec.kept" "$work/checkout/zerobench.spec"
+sed -i '1s/([^)]*)/(9.9.9)/' "$work/checkout/debian/changelog"
+expect 1 "^versions: debian/changelog's top entry is version '9.9.9', CMakeLists.txt's [0-9.]+\$" versions
+cp "$work/changelog.kept" "$work/checkout/debian/changelog"
+sed -i '$d' "$work/checkout/zerobench.spec"
+expect 1 "^versions: zerobench.spec's %changelog is not debian/changelog's; it should read:\$" versions
+cp "$work/zerobench.spec.kept" "$work/checkout/zerobench.spec"
+expect 0 '^$' versions
 
 # A gcc as on a machine without g++-multilib; one whose IA-32 programs the
 # kernel does not start; one whose programs start nowhere (noexec mounts).
@@ -151,6 +182,7 @@ missing_line="cannot make a temporary (directory|file) in $work/missing"
 expect 1 "^usage_test: $missing_line" without_tmpdir bash "$work/checkout/tests/scripts/usage_test.sh"
 expect 1 "^release: $missing_line" without_tmpdir "$work/checkout/release" --check
 expect 1 "^check-packages: $missing_line" without_tmpdir "$work/checkout/cmake/check-packages" "$work/packages"
+expect 1 "^check-source-packages: $missing_line" without_tmpdir "$work/checkout/cmake/check-source-packages" "$work/packages"
 expect 1 "^deb-install: $missing_line" without_tmpdir "$work/checkout/.ci/deb-install" "$work/packages/zerobench.deb"
 if [ "$(listing)" != "$before" ]; then
   echo "FAILED: without TMPDIR, the commands wrote here:"
