@@ -167,7 +167,7 @@ def per_pass_line(per_pass):
     said = []
     for body, cycles in per_pass.items():
         what, again = BODY_WORDS[body]
-        rate = f"{100 / cycles:.2g} {again + ' ' if again else ''}a cycle" if cycles > 0 else "no time measured"
+        rate = f"{_number(100 / cycles)} {again + ' ' if again else ''}a cycle" if cycles > 0 else "no time measured"
         said.append(f"{body}: 100 {what} in {cycles:.0f} core cycles, {rate}")
     return "; ".join(said) + " (a pass, its pointer steps and reload included: the medians)"
 
