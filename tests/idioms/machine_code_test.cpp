@@ -12,36 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "code_bytes.h"
 #include "timed.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-#if defined(__x86_64__)
-const bool Wide = true;
-#else
-const bool Wide = false;
-#endif
-
-Bytes operator+(Bytes first, const Bytes& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
-}
+using ::operator+;  // beside Body's below, which would hide it
 
 Bytes Repeat(const Bytes& bytes, int times) {
   Bytes all;
   for (int i = 0; i < times; ++i) all = all + bytes;
   return all;
-}
-
-std::string Hex(const std::uint8_t* bytes, size_t count) {
-  std::ostringstream text;
-  for (size_t i = 0; i < count; ++i) {
-    static const char digits[] = "0123456789abcdef";
-    text << (i ? " " : "") << digits[bytes[i] >> 4] << digits[bytes[i] & 15];
-  }
-  return text.str();
 }
 
 // Registers by their number in ModRM.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "code_bytes.h"
 #include "measure/measure.h"
 
 extern "C" {
@@ -18,34 +19,12 @@ extern const unsigned char TimeAndBodyEnd[];
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-#if defined(__x86_64__)
-const bool Wide = true;
-#else
-const bool Wide = false;
-#endif
-
-Bytes operator+(Bytes first, const Bytes& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
-}
-
 Bytes Le32(std::uint32_t value) {
   return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
           static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
 }
 
 std::uintptr_t Address(const void* object) { return reinterpret_cast<std::uintptr_t>(object); }
-
-std::string Hex(const std::uint8_t* bytes, size_t count) {
-  std::ostringstream text;
-  for (size_t i = 0; i < count; ++i) {
-    static const char digits[] = "0123456789abcdef";
-    text << (i ? " " : "") << digits[bytes[i] >> 4] << digits[bytes[i] & 15];
-  }
-  return text.str();
-}
 
 // Walks a routine's code from its first byte, checking one piece at a time.
 class Walk {
