@@ -33,6 +33,22 @@ int CountSseFlags() {
   return static_cast<int>(((edx >> 25) & 1) + ((edx >> 26) & 1) + (ecx & 1) + ((ecx >> 9) & 1));
 }
 
+// The banner's pieces, in the order they are printed: the brand text (its
+// leading spaces skipped) or "pre-P4", then, with any SSE flag set, " (SSE",
+// the count and ")\r\n". Returns how many there are (1 or 4).
+int BannerPieces(const char* brandText, int sseCount, const char* pieces[4]) {
+  const char* brand = brandText;
+  while (*brand == ' ') ++brand;
+  // No brand text: the leaves gave a control byte or nothing.
+  pieces[0] = static_cast<unsigned char>(*brand) < 0x20 ? NoBrand.bytes : brand;
+  if (sseCount <= 0) return 1;
+  FormatSigned(sseCount, SseNumberText);
+  pieces[1] = SseOpen.bytes;
+  pieces[2] = SseNumberText;
+  pieces[3] = SseClose.bytes;
+  return 4;
+}
+
 // Appends text to the NUL-terminated banner in out, as far as it fits.
 void Append(char* out, const char* text) {
   int length = 0;
@@ -44,34 +60,28 @@ void Append(char* out, const char* text) {
 }  // namespace
 
 void ShowProcessor() {
-  char banner[BannerTextSize];
-  ReadBanner(banner);
-  PrintText(banner);
+  char brandText[BrandTextSize] = {};
+  static_assert(BrandTextSize >= BrandBytes + 4, "the brand text must end inside its buffer");
+  ReadBrandText(brandText);
+  PrintBanner(brandText, CountSseFlags());
 }
 
 void ReadBanner(char* out) {
   char brandText[BrandTextSize] = {};
-  static_assert(BrandTextSize >= BrandBytes + 4, "the brand text must end inside its buffer");
   ReadBrandText(brandText);
   FormatBanner(brandText, CountSseFlags(), out);
 }
 
+// One PrintText per piece, as the report is written.
 void PrintBanner(const char* brandText, int sseCount) {
-  char banner[BannerTextSize];
-  FormatBanner(brandText, sseCount, banner);
-  PrintText(banner);
+  const char* pieces[4];
+  const int count = BannerPieces(brandText, sseCount, pieces);
+  for (int i = 0; i < count; ++i) PrintText(pieces[i]);
 }
 
 void FormatBanner(const char* brandText, int sseCount, char* out) {
   for (int i = 0; i < BannerTextSize; ++i) out[i] = '\0';
-  const char* brand = brandText;
-  while (*brand == ' ') ++brand;
-  // No brand text: the leaves gave a control byte or nothing.
-  Append(out, static_cast<unsigned char>(*brand) < 0x20 ? NoBrand.bytes : brand);
-  if (sseCount > 0) {
-    Append(out, SseOpen.bytes);
-    FormatSigned(sseCount, SseNumberText);
-    Append(out, SseNumberText);
-    Append(out, SseClose.bytes);
-  }
+  const char* pieces[4];
+  const int count = BannerPieces(brandText, sseCount, pieces);
+  for (int i = 0; i < count; ++i) Append(out, pieces[i]);
 }
