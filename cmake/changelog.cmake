@@ -1,5 +1,5 @@
 # debian/changelog is the one changelog: the packages' changelog.gz, and in
-# RPM's form the .rpm's %changelog (CPack's, and zerobench.spec's, which
+# RPM's form the .rpm's %changelog (CPack's, and the RPM build file's, which
 # cmake/versions.cmake holds to it).
 
 # The version of its top entry, or "" if its first line is not an entry's.

@@ -12,8 +12,10 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d 2>/dev/null) ||
   { echo "usage_test: cannot make a temporary directory in ${TMPDIR:-/tmp}: set TMPDIR to a writable one"; exit 1; }
 trap 'rm -rf "$work"' EXIT
+# The RPM build file, by the name cmake/versions.cmake gives it.
+rpm_file=$(sed -n 's/^set(rpm_file \([^ )]*\)).*/\1/p' "$root/cmake/versions.cmake")
 mkdir -p "$work/checkout/cmake" "$work/checkout/.ci" "$work/checkout/tests/scripts" "$work/checkout/debian" "$work/bin"
-cp "$root/run-tests" "$root/release" "$root/CMakePresets.json" "$root/CMakeLists.txt" "$root/zerobench.spec" "$work/checkout/"
+cp "$root/run-tests" "$root/release" "$root/CMakePresets.json" "$root/CMakeLists.txt" "$root/$rpm_file" "$work/checkout/"
 cp "$root/debian/changelog" "$work/checkout/debian/"
 cp "$root/cmake/runs-ia32" "$root/cmake/presets" "$root/cmake/presets.cmake" "$root/cmake/check-packages" \
    "$root/cmake/check-source-packages" "$root/cmake/versions.cmake" "$root/cmake/changelog.cmake" "$work/checkout/cmake/"
@@ -64,21 +66,21 @@ expect 2 "^check-source-packages: one directory at most; usage: cmake/check-sour
   "$work/checkout/cmake/check-source-packages" dist extra
 expect 2 "^check-source-packages: no directory $work/missing\$" "$work/checkout/cmake/check-source-packages" "$work/missing"
 
-# One version and one changelog: a spec or a debian/changelog of another
-# version, or a spec whose %changelog lacks an entry, stops ./release before
+# One version and one changelog: an RPM build file or a debian/changelog of another
+# version, or an RPM build file whose %changelog lacks an entry, stops ./release before
 # it builds anything; put back, the versions agree again.
 versions() { cmake -P "$work/checkout/cmake/versions.cmake"; }
-for file in zerobench.spec debian/changelog; do cp "$work/checkout/$file" "$work/$(basename "$file").kept"; done
-sed -i 's/^Version: .*/Version: 9.9.9/' "$work/checkout/zerobench.spec"
-expect 1 "^versions: zerobench.spec's Version is '9.9.9', CMakeLists.txt's [0-9.]+\$" versions
+for file in "$rpm_file" debian/changelog; do cp "$work/checkout/$file" "$work/$(basename "$file").kept"; done
+sed -i 's/^Version: .*/Version: 9.9.9/' "$work/checkout/$rpm_file"
+expect 1 "^versions: $rpm_file's Version is '9.9.9', CMakeLists.txt's [0-9.]+\$" versions
 expect 1 '^release: the version or the changelog disagree .*: nothing built$' "$work/checkout/release"
-cp "$work/zerobench.spec.kept" "$work/checkout/zerobench.spec"
+cp "$work/$rpm_file.kept" "$work/checkout/$rpm_file"
 sed -i '1s/([^)]*)/(9.9.9)/' "$work/checkout/debian/changelog"
 expect 1 "^versions: debian/changelog's top entry is version '9.9.9', CMakeLists.txt's [0-9.]+\$" versions
 cp "$work/changelog.kept" "$work/checkout/debian/changelog"
-sed -i '$d' "$work/checkout/zerobench.spec"
-expect 1 "^versions: zerobench.spec's %changelog is not debian/changelog's; it should read:\$" versions
-cp "$work/zerobench.spec.kept" "$work/checkout/zerobench.spec"
+sed -i '$d' "$work/checkout/$rpm_file"
+expect 1 "^versions: $rpm_file's %changelog is not debian/changelog's; it should read:\$" versions
+cp "$work/$rpm_file.kept" "$work/checkout/$rpm_file"
 expect 0 '^$' versions
 
 # A gcc as on a machine without g++-multilib; one whose IA-32 programs the
