@@ -114,28 +114,6 @@ TEST(Method, SummarizesRoundsByMedianAndQuartiles) {
   EXPECT_EQ(figure.ticks, 2.5);
 }
 
-TEST(BodyFor, StraightUpTo64BytesThenBlocksAndATail) {
-  const Idiom& mov = kIdioms[IdiomNamed("mov [m],0")];
-  struct Case {
-    uint32_t size;
-    int shape;
-    uint32_t count;
-  } cases[] = {{16, 0, 0},  {48, 2, 0},  {64, 3, 0},    {80, 5, 1},
-               {128, 4, 2}, {400, 5, 6}, {1008, 7, 15}, {4096, 4, 64}};
-  for (const Case& c : cases) {
-    const TimedBody body = BodyFor(mov, c.size);
-    EXPECT_EQ(body.single, ShapedRoutines[kMovImmediate][c.shape][0].run) << c.size;
-    EXPECT_EQ(body.twice, ShapedRoutines[kMovImmediate][c.shape][1].run) << c.size;
-    EXPECT_EQ(body.count, c.count) << c.size;
-  }
-  // rep stos counts its elements, memset its bytes.
-  EXPECT_EQ(BodyFor(kIdioms[IdiomNamed("rep stosb")], 400).count, 400u);
-  EXPECT_EQ(BodyFor(kIdioms[IdiomNamed("rep stosd")], 400).count, 100u);
-  EXPECT_EQ(BodyFor(kIdioms[IdiomNamed("rep stosq")], 400).count, 50u);
-  EXPECT_EQ(BodyFor(kIdioms[IdiomNamed("memset")], 400).count, 400u);
-  EXPECT_EQ(BodyFor(kIdioms[IdiomNamed("memset")], 400).single, PlainRoutines[kMemset][0].run);
-}
-
 std::string Why(const char* idiom, const Features& features, const bool off[kFlagCount],
                 uint32_t misalign = 0) {
   char why[128];
@@ -242,35 +220,6 @@ TEST(Options, TakesSizesMisalignFlagsCpuAndJson) {
   EXPECT_TRUE(options.pinned);
   EXPECT_EQ(options.cpu, 1u);
   EXPECT_STREQ(options.json, "out.json");
-}
-
-TEST(Options, RefusesWhatItCannotMeasureWithOneLine) {
-  const char* wrong[] = {"--bogus",
-                         "extra",
-                         "--sizes",
-                         "--sizes 17",
-                         "--sizes 0",
-                         "--sizes 16,,32",
-                         "--sizes 16,",
-                         "--sizes 1048592",
-                         "--sizes 16,16",
-                         "--sizes -16",
-                         "--sizes 1e3",
-                         "--misalign 64",
-                         "--misalign x",
-                         "--without avx3",
-                         "--without",
-                         "--cpu -1",
-                         "--cpu 99999999999999999999",
-                         "--json",
-                         "--sizes 16,32,48,64,80,96,112,128,144,160,176,192,208,224,240,256,272"};
-  for (const char* line : wrong) {
-    Options options;
-    std::string error;
-    EXPECT_FALSE(Parse(line, &options, &error)) << line;
-    EXPECT_FALSE(error.empty()) << line;
-    EXPECT_EQ(error.find('\n'), std::string::npos) << line;
-  }
 }
 
 // Results with the given figures in ticks (one tick a core cycle), at sizes

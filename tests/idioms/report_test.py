@@ -229,8 +229,12 @@ class RefusalTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as scratch:
             fifo = os.path.join(scratch, "fifo")
             os.mkfifo(fifo)
-            cases = [("--bogus",), ("--sizes",), ("--sizes", "17"), ("--sizes", "16,16"), ("--misalign", "64"),
-                     ("--without", "mmx"), ("--cpu", "x"), ("--cpu", str(max(os.sched_getaffinity(0)) + 1)),
+            many_sizes = ",".join(str(16 * n) for n in range(1, 18))
+            cases = [("--bogus",), ("extra",), ("--sizes",), ("--sizes", "17"), ("--sizes", "0"), ("--sizes", "16,16"),
+                     ("--sizes", "16,,32"), ("--sizes", "16,"), ("--sizes", "1048592"), ("--sizes", "-16"),
+                     ("--sizes", "1e3"), ("--sizes", many_sizes), ("--misalign", "64"), ("--misalign", "x"),
+                     ("--without",), ("--without", "mmx"), ("--cpu", "x"), ("--cpu", "-1"),
+                     ("--cpu", "99999999999999999999"), ("--cpu", str(max(os.sched_getaffinity(0)) + 1)),
                      ("--json",), ("--json", ""), ("--json", scratch), ("--json", fifo), ("--json", "/dev/null"),
                      ("--json", os.path.join(scratch, "missing", "out.json"))]
             for args in cases:
